@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian 12, needs root or sudo) and builds both plug-in modules
+# for Linux into build/bin, and for Windows into build-win/bin.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+mapfile -t pkgs < <(grep -v -E '^\s*(#|$)' tools/packages.txt)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+
+if [ -f cmake/mingw-w64-x86_64.cmake ]; then
+  cmake -S . -B build-win -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+  cmake --build build-win -j "$jobs"
+fi

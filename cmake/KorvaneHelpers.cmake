@@ -1,0 +1,69 @@
+# Shared build helpers.
+
+# Warnings for the project's own targets (DPF's sources keep their own flags).
+function(korvane_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+  endif()
+endfunction()
+
+# Folders fill in as the project grows; a folder without a CMakeLists.txt is skipped.
+function(korvane_add_subdirectory_if_present dir)
+  if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
+    add_subdirectory(${dir})
+  endif()
+endfunction()
+
+# Every direct subfolder with a CMakeLists.txt, in name order.
+function(korvane_add_all_subdirectories)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/${child}" AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt")
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+# korvane_add_gtest(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>])
+# One GoogleTest executable whose cases CTest discovers one by one.
+function(korvane_add_gtest)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${T_NAME} PRIVATE
+    KORVANE_SHARED_DIR="${KORVANE_SHARED_DIR}"
+    KORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    KORVANE_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${PROJECT_BINARY_DIR}/tests")
+  korvane_warnings(${T_NAME})
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+endfunction()
+
+# korvane_embed(TARGET <lib> HEADER <name.h> SOURCE <name.cpp> NAMESPACE <ns> FILES <sym=path>...)
+# Turns files into constant byte arrays, each followed by one NUL byte that its size does not count.
+# The generated header declares `extern const unsigned char <sym>[]` and `extern const size_t <sym>Size`.
+function(korvane_embed)
+  cmake_parse_arguments(E "" "HEADER;SOURCE;NAMESPACE;OUT_DIR" "FILES" ${ARGN})
+  set(outDir "${E_OUT_DIR}")
+  set(deps)
+  set(pairs)
+  foreach(item IN LISTS E_FILES)
+    string(REPLACE "=" ";" kv "${item}")
+    list(GET kv 0 sym)
+    list(GET kv 1 path)
+    list(APPEND deps "${path}")
+    list(APPEND pairs "${sym}=${path}")
+  endforeach()
+  string(REPLACE ";" "|" pairsArg "${pairs}")
+  add_custom_command(
+    OUTPUT "${outDir}/${E_HEADER}" "${outDir}/${E_SOURCE}"
+    COMMAND ${CMAKE_COMMAND}
+      "-DPAIRS=${pairsArg}" "-DHEADER=${outDir}/${E_HEADER}" "-DSOURCE=${outDir}/${E_SOURCE}"
+      "-DNAMESPACE=${E_NAMESPACE}" -P "${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake"
+    DEPENDS ${deps} "${PROJECT_SOURCE_DIR}/cmake/EmbedFiles.cmake"
+    COMMENT "Embedding ${E_SOURCE}"
+    VERBATIM)
+endfunction()

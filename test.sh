@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every test: the unit and host tests of the release build, the same again built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, the checks of the Windows modules, and a
+# bounded fuzz run of the model loader. Run ./build.sh first on a new machine.
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc)
+
+echo "== release build: unit and host tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 900
+
+echo "== ASan+UBSan build: unit and host tests"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 1800 -LE no-sanitize
+
+for extra in tools/ci.d/*.sh; do
+  [ -e "$extra" ] || continue
+  echo "== $extra"
+  bash "$extra"
+done
+echo "== all tests passed"
