@@ -1,0 +1,122 @@
+// clap-host: prints what a CLAP module shows a host, and renders raw audio through it.
+
+#include "ClapHost.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+static void printFlags(const uint32_t flags)
+{
+    static const struct { uint32_t bit; const char* name; } kFlags[] = {
+        { CLAP_PARAM_IS_STEPPED, "stepped" },         { CLAP_PARAM_IS_PERIODIC, "periodic" },
+        { CLAP_PARAM_IS_HIDDEN, "hidden" },           { CLAP_PARAM_IS_READONLY, "readonly" },
+        { CLAP_PARAM_IS_BYPASS, "bypass" },           { CLAP_PARAM_IS_AUTOMATABLE, "automatable" },
+        { CLAP_PARAM_IS_MODULATABLE, "modulatable" }, { CLAP_PARAM_REQUIRES_PROCESS, "requires-process" },
+    };
+    bool first = true;
+    for (const auto& f : kFlags)
+    {
+        if ((flags & f.bit) == 0)
+            continue;
+        std::printf("%s%s", first ? "" : ",", f.name);
+        first = false;
+    }
+}
+
+static int run(const DriverOptions& opt)
+{
+    ClapModule module(opt.module);
+    std::printf("module      %s\n", opt.module.c_str());
+    std::printf("plug-ins    %u\n", module.pluginCount());
+
+    const clap_plugin_descriptor_t* const d = module.descriptor(0);
+    std::printf("clap        %u.%u.%u\n", d->clap_version.major, d->clap_version.minor, d->clap_version.revision);
+    std::printf("id          %s\nname        %s\nvendor      %s\nurl         %s\nversion     %s\n",
+                d->id, d->name, d->vendor, d->url, d->version);
+    std::printf("description %s\nfeatures   ", d->description);
+    for (const char* const* f = d->features; f != nullptr && *f != nullptr; ++f)
+        std::printf(" %s", *f);
+    std::printf("\n");
+
+    ClapInstance inst(module);
+    for (const bool isInput : { true, false })
+    {
+        for (uint32_t i = 0; i < inst.audioPortCount(isInput); ++i)
+        {
+            const clap_audio_port_info_t p = inst.audioPortInfo(i, isInput);
+            std::printf("%s port %u  \"%s\" channels %u\n", isInput ? "in " : "out", i, p.name, p.channel_count);
+        }
+    }
+
+    std::printf("parameters  %u\n", inst.paramCount());
+    for (uint32_t i = 0; i < inst.paramCount(); ++i)
+    {
+        const clap_param_info_t p = inst.paramInfo(i);
+        std::printf("  %u id %u \"%s\" module \"%s\" range %g..%g default %g value %s flags ",
+                    i, p.id, p.name, p.module, p.min_value, p.max_value, p.default_value,
+                    inst.valueToText(p.id, inst.paramValue(p.id)).c_str());
+        printFlags(p.flags);
+        std::printf("\n");
+    }
+
+    std::vector<ParamEvent> events;
+    for (const auto& v : opt.values)
+    {
+        if (v.first >= inst.paramCount())
+            throw std::runtime_error("no parameter " + std::to_string(v.first));
+        events.push_back({ 0, inst.paramInfo(v.first).id, v.second });
+    }
+    inst.flushParams(events.data(), static_cast<uint32_t>(events.size()));
+
+    if (!inst.activate(opt.sampleRate, opt.blockSize))
+        throw std::runtime_error("activate failed");
+    std::printf("latency     %u at %g Hz\n", inst.latency(), opt.sampleRate);
+
+    if (opt.renderIn.empty())
+        return 0;
+
+    const std::vector<float> in = readRawStereo(opt.renderIn);
+    const size_t frames = in.size() / 2;
+    std::vector<float> out(in.size());
+    std::vector<float> l(opt.blockSize), r(opt.blockSize), ol(opt.blockSize), or_(opt.blockSize);
+    for (size_t pos = 0; pos < frames; pos += opt.blockSize)
+    {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(opt.blockSize, frames - pos));
+        for (uint32_t i = 0; i < n; ++i)
+        {
+            l[i] = in[2 * (pos + i)];
+            r[i] = in[2 * (pos + i) + 1];
+        }
+        const float* ins[2] = { l.data(), r.data() };
+        float* outs[2] = { ol.data(), or_.data() };
+        if (inst.process(ins, outs, n) == CLAP_PROCESS_ERROR)
+            throw std::runtime_error("process failed");
+        inst.idle();
+        for (uint32_t i = 0; i < n; ++i)
+        {
+            out[2 * (pos + i)] = ol[i];
+            out[2 * (pos + i) + 1] = or_[i];
+        }
+    }
+    writeRawStereo(opt.renderOut, out);
+    std::printf("rendered    %zu frames to %s\n", frames, opt.renderOut.c_str());
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    DriverOptions opt;
+    if (!parseDriverOptions(argc, argv, opt))
+        return 2;
+    try
+    {
+        return run(opt);
+    }
+    catch (const std::exception& e)
+    {
+        std::fprintf(stderr, "clap-host: %s\n", e.what());
+        return 1;
+    }
+}

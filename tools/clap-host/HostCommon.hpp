@@ -1,0 +1,46 @@
+#pragma once
+
+// Pieces both test hosts and their drivers share: loading a shared library, raw float files,
+// and the command line of the drivers.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Thin wrapper over dlopen / LoadLibrary.
+class DynamicLibrary
+{
+public:
+    // Throws std::runtime_error with the loader's message when the file cannot be opened.
+    explicit DynamicLibrary(const std::string& path);
+    ~DynamicLibrary();
+
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+    void* symbol(const char* name) const;
+
+private:
+    void* fHandle;
+};
+
+// Interleaved stereo float32 files: the render format of both drivers.
+std::vector<float> readRawStereo(const std::string& path);
+void writeRawStereo(const std::string& path, const std::vector<float>& interleaved);
+
+// Command line shared by clap-host and vst3-host.
+struct DriverOptions
+{
+    std::string module;
+    double sampleRate = 48000.0;
+    uint32_t blockSize = 512;
+    std::vector<std::pair<uint32_t, double>> values; // parameter index (0-based, plug-in order), plain value
+    std::string renderIn;
+    std::string renderOut;
+};
+
+// Returns false (after printing the usage to stderr) when the arguments do not parse.
+bool parseDriverOptions(int argc, char** argv, DriverOptions& options);
+
+// Folder of the running executable, to find modules built beside it.
+std::string executableDir();
