@@ -11,11 +11,15 @@ foreach(pair IN LISTS pairs)
   file(READ "${path}" hex HEX)
   string(LENGTH "${hex}" hexLen)
   math(EXPR size "${hexLen} / 2")
-  # 32 bytes per line keeps the generated file readable and the compiler fast.
+  # 32 bytes per line keeps the generated file readable (CMake's regex has no {n} counts).
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-  string(REGEX REPLACE "((0x..,){32})" "\\1\n" bytes "${bytes}")
-  string(APPEND h "extern const unsigned char ${sym}[];\nextern const std::size_t ${sym}Size;\n")
-  string(APPEND c "alignas(16) const unsigned char ${sym}[] = {\n${bytes}0x00\n};\nconst std::size_t ${sym}Size = ${size};\n\n")
+  string(REPEAT "0x..," 32 line)
+  string(REGEX REPLACE "(${line})" "\\1\n" bytes "${bytes}")
+  math(EXPR bound "${size} + 1")
+  # The size is a compile-time constant, so tables built from these arrays need no dynamic
+  # initialisation.
+  string(APPEND h "extern const unsigned char ${sym}[${bound}];\nconstexpr std::size_t ${sym}Size = ${size};\n")
+  string(APPEND c "alignas(16) const unsigned char ${sym}[${bound}] = {\n${bytes}0x00\n};\n\n")
 endforeach()
 string(APPEND h "} // namespace ${NAMESPACE}\n")
 string(APPEND c "} // namespace ${NAMESPACE}\n")
