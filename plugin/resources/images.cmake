@@ -1,5 +1,6 @@
 # The editor's artwork as constant byte arrays: kBackgroundPng and kKnobPng with their sizes.
 # The PNGs are painted by tools/artwork/make_artwork.py and committed.
+set(_korvaneImagesSrc "${CMAKE_CURRENT_LIST_DIR}")
 set(_korvaneImagesDir "${CMAKE_CURRENT_BINARY_DIR}/images")
 file(MAKE_DIRECTORY "${_korvaneImagesDir}")
 korvane_embed(
@@ -8,8 +9,8 @@ korvane_embed(
   NAMESPACE KorvaneImages
   OUT_DIR "${_korvaneImagesDir}"
   FILES
-    "kBackgroundPng=${CMAKE_CURRENT_LIST_DIR}/background.png"
-    "kKnobPng=${CMAKE_CURRENT_LIST_DIR}/knob.png")
+    "kBackgroundPng=${_korvaneImagesSrc}/background.png"
+    "kKnobPng=${_korvaneImagesSrc}/knob.png")
 add_library(korvane_resources_images STATIC "${_korvaneImagesDir}/EditorImages.cpp")
 target_include_directories(korvane_resources_images PUBLIC "${_korvaneImagesDir}")
 korvane_warnings(korvane_resources_images)
