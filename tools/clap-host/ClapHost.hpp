@@ -23,14 +23,6 @@
 #include <thread>
 #include <vector>
 
-// Told right before and right after each call into a plug-in's process, on the calling thread.
-struct ProcessObserver
-{
-    virtual ~ProcessObserver() = default;
-    virtual void beforeProcess() = 0;
-    virtual void afterProcess() = 0;
-};
-
 // One parameter value at a sample offset within a block.
 struct ParamEvent
 {

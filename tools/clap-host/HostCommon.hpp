@@ -7,6 +7,14 @@
 #include <string>
 #include <vector>
 
+// Told right before and right after each call into a plug-in's process, on the calling thread.
+struct ProcessObserver
+{
+    virtual ~ProcessObserver() = default;
+    virtual void beforeProcess() = 0;
+    virtual void afterProcess() = 0;
+};
+
 // Thin wrapper over dlopen / LoadLibrary.
 class DynamicLibrary
 {
@@ -19,6 +27,7 @@ public:
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
     void* symbol(const char* name) const;
+    void* handle() const noexcept { return fHandle; }
 
 private:
     void* fHandle;
