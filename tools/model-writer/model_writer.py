@@ -49,10 +49,10 @@ def _number(value, what):
     value = float(value)
     if not math.isfinite(value):
         raise ValueError("%s is not a finite number: %r" % (what, value))
-    value = to_float32(value)
-    if not math.isfinite(value):
-        raise ValueError("%s does not fit in float32" % what)
-    return value
+    try:
+        return to_float32(value)
+    except OverflowError:
+        raise ValueError("%s does not fit in float32: %r" % (what, value)) from None
 
 
 def _layer_array(channels):
