@@ -52,6 +52,8 @@ void BM_Process(benchmark::State& state)
         frames += chunk;
         sinceFlip += chunk;
     }
+    static const char* const kMotionNames[] = { "resting on a capture", "resting between two", "moving" };
+    state.SetLabel(kMotionNames[motion]);
     state.counters["rtf"] = benchmark::Counter(static_cast<double>(frames) / rate,
                                                benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }

@@ -334,10 +334,15 @@ TEST(MarvixDsp, EveryHostRateFromOneKilohertzStaysFiniteAndInBounds)
         dsp->fDistTarget = 0.3f;
         dsp->prepare(rate);
         EXPECT_EQ(dsp->fMaxHostPiece, piece);
+        // Every callback block the adapter forms is bounded by its prepared model-rate size.
+        if (dsp->fRateAdapter.fCore)
+        {
+            EXPECT_LE(dsp->fRateAdapter.fCore->fMaxModelBlock, static_cast<int32_t>(kMaxModelBlock));
+        }
         dsp->fDistTarget = 0.95f;
         const std::vector<float> in = noise(2048, 4, 0.8f);
         std::vector<float> out(2048, 0.0f);
-        for (uint32_t n : { 2048u, 1u, 7u, 2048u })
+        for (uint32_t n : { 2048u, 1u, 7u })
         {
             dsp->process(in.data(), out.data(), n);
             for (uint32_t s = 0; s < n; ++s)
@@ -363,4 +368,55 @@ TEST(MarvixDsp, ProcessAllocatesNothing)
             dsp->process(in.data(), out.data(), n);
         EXPECT_EQ(scope.count(), 0u) << "rate " << rate;
     }
+}
+
+// Callers keep to 1..2048 frames, but a stray call must neither overrun the host buffer nor
+// touch anything: an empty call does nothing, a long one runs as consecutive chunks.
+TEST(MarvixDsp, EmptyAndOversizedCallsAreSafe)
+{
+    for (double rate : { 48000.0, 44100.0 })
+    {
+        auto whole = makeEngine(rate, 0.6f, true);
+        auto chunked = makeEngine(rate, 0.6f, true);
+        whole->fDistTarget = chunked->fDistTarget = 0.3f;
+        const std::vector<float> in = noise(5000, 17);
+        std::vector<float> a(5000, 9.0f), b(5000);
+
+        whole->process(in.data(), a.data(), 0);
+        EXPECT_EQ(a[0], 9.0f);
+        EXPECT_EQ(whole->fDistSmoothed, 0.6f);
+
+        whole->process(in.data(), a.data(), 5000);
+        chunked->process(in.data(), b.data(), 2048);
+        chunked->process(in.data() + 2048, b.data() + 2048, 2048);
+        chunked->process(in.data() + 4096, b.data() + 4096, 904);
+        EXPECT_EQ(a, b) << "rate " << rate;
+    }
+}
+
+// A NaN target (from a misbehaving host) plays as the lowest setting and must not stick:
+// once the target is a number again the smoothed value snaps to it.
+TEST(MarvixDsp, NaNTargetsRecover)
+{
+    auto dsp = makeEngine(48000.0, 0.5f, true);
+    std::vector<float> block = noise(512, 2);
+    dsp->fDistTarget = std::nanf("");
+    dsp->fToneTarget = std::nanf("");
+    for (int i = 0; i < 4; ++i)
+        dsp->process(block.data(), block.data(), 512);
+    EXPECT_EQ(activeSlots(*dsp), std::vector<uint32_t>({ 0 }));
+
+    dsp->fDistTarget = 0.7f;
+    dsp->fToneTarget = 0.4f;
+    for (int i = 0; i < 4; ++i)
+    {
+        block = noise(512, 3 + i);
+        dsp->process(block.data(), block.data(), 512);
+    }
+    EXPECT_EQ(dsp->fDistSmoothed, 0.7f);
+    EXPECT_EQ(dsp->fToneSmoothed, 0.4f);
+    EXPECT_EQ(dsp->fTone.tone, static_cast<double>(0.4f));
+    EXPECT_EQ(activeSlots(*dsp), std::vector<uint32_t>({ 3 }));
+    for (float s : block)
+        ASSERT_TRUE(std::isfinite(s));
 }
