@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Writes the fuzzer's seed documents into corpus/: small models of the supported shape
+(one and two channels), a container of them, and a few near misses.
+Run it again after changing the seeds; the output is committed."""
+import json
+import os
+import random
+
+KERNELS = [6] * 14 + [15, 15] + [6] * 7
+DILATIONS = [1, 3, 7, 17, 41, 101, 239] * 2 + [1, 13] + [1, 3, 7, 17, 41, 101, 239]
+
+
+def weight_count(c):
+    return c + sum(c * c * (k + 1) + 3 * c for k in KERNELS) + 16 * c + 2
+
+
+def wavenet(c, seed):
+    rng = random.Random(seed)
+    layer = {
+        "input_size": 1, "condition_size": 1,
+        "head": {"out_channels": 1, "kernel_size": 16, "bias": True},
+        "channels": c, "kernel_sizes": KERNELS, "dilations": DILATIONS,
+        "activation": [{"type": "LeakyReLU", "negative_slope": 0.01}] * 23,
+        "bottleneck": c, "head1x1": {"active": False, "out_channels": 1, "groups": 1},
+        "layer1x1": {"active": True, "groups": 1}, "groups_input": 1, "groups_input_mixin": 1,
+        "conv_pre_film": {"active": False, "shift": True, "groups": 1},
+        "gating_mode": ["none"] * 23, "secondary_activation": [None] * 23, "slimmable": None,
+    }
+    return {
+        "version": "0.7.0", "metadata": {"loudness": -20.5},
+        "architecture": "WaveNet",
+        "config": {"layers": [layer], "head": None, "head_scale": 0.02},
+        "weights": [round(rng.uniform(-0.3, 0.3), 3) for _ in range(weight_count(c))],
+        "sample_rate": 48000,
+    }
+
+
+def container(*subs):
+    return {
+        "version": "0.7.0", "metadata": {"loudness": -19.0, "input_level_dbu": 12.5},
+        "architecture": "SlimmableContainer",
+        "config": {"submodels": [{"max_value": v, "model": m} for v, m in subs]},
+        "weights": [], "sample_rate": 48000,
+    }
+
+
+def main():
+    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+    os.makedirs(out, exist_ok=True)
+    one, two = wavenet(1, 1), wavenet(2, 2)
+    seeds = {
+        "wavenet-1ch.json": one,
+        "wavenet-2ch.json": two,
+        "container.json": container((0.5, one), (1, two)),
+        "container-unsorted.json": container((1, one), (0.5, two)),
+        "container-empty.json": container(),
+        "version-rejected.json": dict(one, version="0.8.0"),
+        "architecture-unknown.json": dict(one, architecture="LSTM"),
+        "weights-short.json": dict(one, weights=one["weights"][:-1]),
+    }
+    for name, doc in seeds.items():
+        with open(os.path.join(out, name), "w") as f:
+            json.dump(doc, f, separators=(",", ":"))
+    with open(os.path.join(out, "deep-nesting.json"), "w") as f:
+        f.write('{"version":"0.7.0","weights":[],"architecture":"WaveNet","config":{"layers":'
+                + "[" * 4000 + "]" * 4000 + "}}")
+    with open(os.path.join(out, "truncated.json"), "w") as f:
+        f.write(json.dumps(one, separators=(",", ":"))[:1500])
+
+
+if __name__ == "__main__":
+    main()
