@@ -31,6 +31,13 @@ void setChannel(GrowableBuffer& list, GrowableBuffer& samples)
         throw std::runtime_error("Could not allocate the rate adapter's channel lists");
 }
 
+// Never past the block actually held, even after a reset that failed half-way.
+void silence(GrowableBuffer& buffer, int32_t samples)
+{
+    if (float* p = static_cast<float*>(buffer.get()))
+        std::fill(p, p + std::min<int32_t>(samples, buffer.getSize() / int32_t(sizeof(float))), 0.0f);
+}
+
 float** channels(GrowableBuffer& list)
 {
     return static_cast<float**>(list.get());
@@ -38,6 +45,22 @@ float** channels(GrowableBuffer& list)
 } // namespace
 
 void RateAdapterCore::reset(double hostRate, int32_t maxBlock)
+{
+    try
+    {
+        prepare(hostRate, maxBlock);
+    }
+    catch (...)
+    {
+        // Without resamplers processBlock answers with silence instead of using mismatched buffers.
+        fUp.reset();
+        fDown.reset();
+        fLatency = 0;
+        throw;
+    }
+}
+
+void RateAdapterCore::prepare(double hostRate, int32_t maxBlock)
 {
     // Refused before anything is sized: the resamplers need a rate that truncates to a positive
     // 32-bit whole number.
@@ -96,12 +119,9 @@ void RateAdapterCore::reset(double hostRate, int32_t maxBlock)
 
 void RateAdapterCore::clear() noexcept
 {
-    if (float* host = static_cast<float*>(fHostBuffer.get()))
-        std::fill(host, host + fMaxBlock, 0.0f);
-    if (float* modelIn = static_cast<float*>(fModelInBuffer.get()))
-        std::fill(modelIn, modelIn + fMaxModelBlock, 0.0f);
-    if (float* modelOut = static_cast<float*>(fModelOutBuffer.get()))
-        std::fill(modelOut, modelOut + fMaxModelBlock, 0.0f);
+    silence(fHostBuffer, fMaxBlock);
+    silence(fModelInBuffer, fMaxModelBlock);
+    silence(fModelOutBuffer, fMaxModelBlock);
     if (fUp)
         fUp->clear();
     if (fDown)

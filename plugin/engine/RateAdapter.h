@@ -40,6 +40,7 @@ public:
     std::unique_ptr<RationalResampler> fDown;
 
 private:
+    void prepare(double hostRate, int32_t maxBlock);
     void processPiece(float** in, float** out, int n, const std::function<void(float**, float**, int)>& callback);
 };
 
