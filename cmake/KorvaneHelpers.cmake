@@ -42,11 +42,17 @@ function(korvane_add_gtest)
   gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
 endfunction()
 
-# korvane_embed(TARGET <lib> HEADER <name.h> SOURCE <name.cpp> NAMESPACE <ns> FILES <sym=path>...)
+# korvane_embed(HEADER <name.h> SOURCE <name.cpp> NAMESPACE <ns> OUT_DIR <dir> FILES <sym=path>...)
 # Turns files into constant byte arrays, each followed by one NUL byte that its size does not count.
-# The generated header declares `extern const unsigned char <sym>[]` and `extern const size_t <sym>Size`.
+# The generated header declares `extern const unsigned char <sym>[]` (with its bound) and
+# `constexpr std::size_t <sym>Size`; add <dir>/<name.cpp> to a library to define the arrays.
 function(korvane_embed)
   cmake_parse_arguments(E "" "HEADER;SOURCE;NAMESPACE;OUT_DIR" "FILES" ${ARGN})
+  foreach(arg HEADER SOURCE NAMESPACE OUT_DIR FILES)
+    if(NOT E_${arg})
+      message(FATAL_ERROR "korvane_embed needs ${arg}")
+    endif()
+  endforeach()
   set(outDir "${E_OUT_DIR}")
   set(deps)
   set(pairs)
