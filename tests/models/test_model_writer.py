@@ -124,6 +124,7 @@ class Writer(unittest.TestCase):
             ("weight beyond float32", (lite[:-1] + [1e39], full, 0.5, metadata())),
             ("infinite head scale", (lite, full, float("inf"), metadata())),
             ("date incomplete", (lite, full, 0.5, no_date)),
+            ("no loudness", (lite, full, 0.5, {k: v for k, v in metadata().items() if k != "loudness"})),
             ("name not a string", (lite, full, 0.5, dict(metadata(), name=3))),
         ]
         for name, args in cases:

@@ -88,6 +88,9 @@ def _date(metadata):
 
 
 def _submodel_metadata(metadata):
+    missing = [k for k in ("loudness", "gain") if k not in metadata]
+    if missing:
+        raise ValueError("metadata lacks %s" % ", ".join(missing))
     return {"date": _date(metadata),
             "loudness": _number(metadata["loudness"], "loudness"),
             "gain": _number(metadata["gain"], "gain")}
@@ -123,9 +126,7 @@ def model_document(lite_weights, full_weights, head_scale, metadata,
     "date") of a submodel; by default each submodel repeats the top level's.
     """
     scale = _number(head_scale, "head_scale")
-    top = {"date": _date(metadata),
-           "loudness": _number(metadata["loudness"], "loudness"),
-           "gain": _number(metadata["gain"], "gain")}
+    top = _submodel_metadata(metadata)
     for key in DESCRIPTIVE_KEYS:
         text = metadata.get(key, "")
         if not isinstance(text, str):
