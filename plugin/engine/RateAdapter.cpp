@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
-#include <string>
 
 namespace
 {
@@ -65,7 +65,11 @@ void RateAdapterCore::prepare(double hostRate, int32_t maxBlock)
     // Refused before anything is sized: the resamplers need a rate that truncates to a positive
     // 32-bit whole number.
     if (!(hostRate >= 1.0 && hostRate < 2147483648.0))
-        throw std::invalid_argument("Host sample rate must lie between 1 and 2147483647 Hz; got " + std::to_string(hostRate));
+    {
+        std::ostringstream text;
+        text << "Host sample rate must lie between 1 and 2147483647 Hz; got " << hostRate;
+        throw std::invalid_argument(text.str());
+    }
 
     if (hostRate == fHostRate && maxBlock == fMaxBlock && fUp && fDown)
     {
@@ -76,9 +80,13 @@ void RateAdapterCore::prepare(double hostRate, int32_t maxBlock)
     const double ratio = hostRate / fRenderRate;
     const double modelBlock = std::ceil(double(maxBlock) / ratio);
     if (maxBlock < 1 || maxBlock > kMaxCoreBlock || !(modelBlock <= double(kMaxCoreBlock)))
-        throw std::runtime_error("Rate adapter block sizes out of range: " + std::to_string(maxBlock) + " host samples need "
-                                 + std::to_string(modelBlock) + " at the render rate, at most "
-                                 + std::to_string(kMaxCoreBlock) + " each");
+    {
+        std::ostringstream text;
+        text.precision(12);
+        text << "Rate adapter blocks out of range: " << maxBlock << " samples at " << hostRate << " Hz need "
+             << modelBlock << " at the render rate; both must lie between 1 and " << kMaxCoreBlock;
+        throw std::runtime_error(text.str());
+    }
 
     fHostRate = hostRate;
     fRatio = ratio;
@@ -106,8 +114,12 @@ void RateAdapterCore::prepare(double hostRate, int32_t maxBlock)
     const uint64_t k = fDown->inputNeeded(1);
     const uint64_t latency = fUp->inputNeeded(k);
     if (latency > uint64_t(fMaxBlock) || k > uint64_t(fMaxModelBlock))
-        throw std::runtime_error("Rate adapter priming does not fit its buffers: " + std::to_string(latency)
-                                 + " host samples for " + std::to_string(k) + " at the render rate");
+    {
+        std::ostringstream text;
+        text << "Rate adapter priming does not fit its buffers: " << latency << " of " << fMaxBlock
+             << " host samples and " << k << " of " << fMaxModelBlock << " render-rate samples";
+        throw std::runtime_error(text.str());
+    }
     fLatency = uint32_t(latency);
 
     fUp->push(channels(fHostChannels), fLatency);
