@@ -1,12 +1,14 @@
-// Counts heap allocations and trigonometric calls while the rate adapter processes.
+// Counts heap allocations, mutex locks and trigonometric calls while the rate adapter processes.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <random>
 
@@ -17,6 +19,7 @@ namespace
 std::atomic<bool> gCounting{false};
 std::atomic<long> gAllocations{0};
 std::atomic<long> gTrigCalls{0};
+std::atomic<long> gLocks{0};
 
 void* countedAlloc(std::size_t size)
 {
@@ -85,6 +88,12 @@ void sincos(double x, double* s, double* c)
     static auto f = nextSymbol<void (*)(double, double*, double*)>("sincos");
     f(x, s, c);
 }
+int pthread_mutex_lock(pthread_mutex_t* m)
+{
+    gLocks.fetch_add(1, std::memory_order_relaxed);
+    static auto f = nextSymbol<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
+    return f(m);
+}
 void sincosf(float x, float* s, float* c)
 {
     countTrig();
@@ -109,6 +118,12 @@ TEST(RateAdapterRealtime, CountersSeeTheCallsTheyCount)
         EXPECT_GE(gTrigCalls.load() - trig - 1, 2L * 8000 * 24);
     }
 
+    const long locks = gLocks.load();
+    std::mutex mutex;
+    mutex.lock();
+    mutex.unlock();
+    EXPECT_EQ(gLocks.load(), locks + 1);
+
     gCounting = true;
     int* probe = new int(3);
     delete probe;
@@ -116,7 +131,7 @@ TEST(RateAdapterRealtime, CountersSeeTheCallsTheyCount)
     EXPECT_EQ(gAllocations.exchange(0), 1);
 }
 
-TEST(RateAdapterRealtime, ProcessAllocatesNothingAndCallsNoTrigonometry)
+TEST(RateAdapterRealtime, ProcessAllocatesNothingLocksNothingAndCallsNoTrigonometry)
 {
     static float in[2048], out[2048];
     for (int i = 0; i < 2048; ++i)
@@ -135,11 +150,13 @@ TEST(RateAdapterRealtime, ProcessAllocatesNothingAndCallsNoTrigonometry)
 
         gAllocations = 0;
         gTrigCalls = 0;
+        gLocks = 0;
         gCounting = true;
         for (int block = 0; block < 300; ++block)
             adapter.process(in, out, blockSize(rng), render);
         gCounting = false;
         EXPECT_EQ(gAllocations.load(), 0) << rate;
         EXPECT_EQ(gTrigCalls.load(), 0) << rate;
+        EXPECT_EQ(gLocks.load(), 0) << rate;
     }
 }
