@@ -171,6 +171,27 @@ void MarvixPlugin::updateGateThresholds()
     fGateCloseThreshold = fGateOpenThreshold * 0.5f;
 }
 
+void MarvixPlugin::gainTargets(const bool bypassed, float& wet, float& dry) const
+{
+    if (bypassed)
+    {
+        wet = 0.0f;
+        dry = 1.0f;
+        return;
+    }
+
+    const float blend = fValues[kParamBlend];
+    wet = dbToGain(fValues[kParamLevel]) * blend;
+    dry = 1.0f - blend;
+
+    // Level and Blend are used unclamped, but a NaN or an overflowing gain would stick in the
+    // smoothed gains for good (inf - inf is NaN); that part stays silent while the value is bad.
+    if (! std::isfinite(wet))
+        wet = 0.0f;
+    if (! std::isfinite(dry))
+        dry = 0.0f;
+}
+
 void MarvixPlugin::prepareProcessing()
 {
     const double sampleRate = getSampleRate();
@@ -195,17 +216,7 @@ void MarvixPlugin::prepareProcessing()
     std::fill(fDryDelay, fDryDelay + kDryRingSize, 0.0f);
     fDryWritePos = 0;
 
-    if (fValues[kParamBypass] > 0.5f)
-    {
-        fWetGain = 0.0f;
-        fDryGain = 1.0f;
-    }
-    else
-    {
-        const float blend = fValues[kParamBlend];
-        fWetGain = dbToGain(fValues[kParamLevel]) * blend;
-        fDryGain = 1.0f - blend;
-    }
+    gainTargets(fValues[kParamBypass] > 0.5f, fWetGain, fDryGain);
 
     fGainCoeff = onePoleCoeff(rate, kGainSmoothSeconds);
 }
@@ -228,14 +239,8 @@ void MarvixPlugin::run(const float** const inputs, float** const outputs, const 
     {
         const uint32_t n = std::min(frames - pos, kMaxHostBlock);
 
-        float wetTarget = 0.0f;
-        float dryTarget = 1.0f;
-        if (! bypassed)
-        {
-            const float blend = fValues[kParamBlend];
-            wetTarget = dbToGain(fValues[kParamLevel]) * blend;
-            dryTarget = 1.0f - blend;
-        }
+        float wetTarget, dryTarget;
+        gainTargets(bypassed, wetTarget, dryTarget);
 
         // The whole chunk is read before any of it is written, so in-place buffers are safe.
         for (uint32_t i = 0; i < n; ++i)

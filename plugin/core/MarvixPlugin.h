@@ -36,6 +36,7 @@ protected:
 
     void prepareProcessing();
     void updateGateThresholds();
+    void gainTargets(bool bypassed, float& wet, float& dry) const;
 
     float fValues[kParamCount];
 

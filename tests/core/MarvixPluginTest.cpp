@@ -545,6 +545,43 @@ TEST(MarvixPluginRobustness, NonFiniteInputCountsAsSilence)
 
 }
 
+TEST(MarvixPluginRobustness, BadLevelOrBlendDoesNotStickInTheGains)
+{
+    struct Case { uint32_t index; float bad; };
+    const Case cases[] = {
+        { kParamLevel, std::numeric_limits<float>::quiet_NaN() },
+        { kParamLevel, 1000.0f }, // 10^50: overflows single precision
+        { kParamBlend, std::numeric_limits<float>::quiet_NaN() },
+        { kParamBlend, std::numeric_limits<float>::infinity() },
+    };
+    const std::vector<float> signal = testSignal(48000, 0.3f, 51);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.index);
+        SCOPED_TRACE(c.bad);
+        Host host(48000.0);
+        MarvixPluginProbe& p = host.plugin();
+        host.set(kParamBlend, 0.5f);
+
+        host.set(c.index, c.bad);
+        EXPECT_TRUE(allFinite(host.process(signal)));
+        const float stored = host.exporter().getParameterValue(c.index);
+        EXPECT_TRUE(std::isnan(c.bad) ? std::isnan(stored) : stored == c.bad);
+
+        // A bad value at the prepare step lands on a finite gain too.
+        host.reactivate();
+        EXPECT_TRUE(std::isfinite(p.fWetGain));
+        EXPECT_TRUE(std::isfinite(p.fDryGain));
+
+        // Back to a sane value: the gains ramp to it again.
+        host.set(kParamLevel, 0.0f);
+        host.set(kParamBlend, 0.5f);
+        EXPECT_TRUE(allFinite(host.process(signal)));
+        EXPECT_NEAR(0.5f, p.fWetGain, 1e-4f);
+        EXPECT_NEAR(0.5f, p.fDryGain, 1e-4f);
+    }
+}
+
 TEST(MarvixPluginRobustness, FlushesDenormalsAndRestoresTheCallersMode)
 {
     Host host(48000.0);
