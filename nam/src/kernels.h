@@ -33,7 +33,7 @@ struct LayerCall
     const float* x;   // condition samples
     float* out;       // next layer's input at the first frame; null for the last layer
     float* skip;      // skip sum at the first frame
-    float* scratch;   // 2 x stride floats for wide models
+    float* scratch;   // 3 x stride floats for wide models
     bool firstLayer;
     int frames;
 };
@@ -43,8 +43,11 @@ struct HeadCall
     const float* taps; // 16 columns, oldest tap first
     float bias;
     float scale;
+    int channels;
     int stride;
     const float* skip; // skip sum at the first frame; 15 columns of history lie before it
+    float* scratch;    // channels rows of rowStride floats
+    int rowStride;     // at least frames + 15 rounded up to 8
     float* y;
     int frames;
 };

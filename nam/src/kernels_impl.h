@@ -2,7 +2,10 @@
 // after it has defined its vector operation structs. No includes here on purpose.
 
 // F frames at a time share each weight load; per frame the operations are those of F = 1.
-template <class O, int NV, int F>
+// Two evaluation orders, each the one the reference output was computed with for its size:
+// BiasFirst starts every sum at its bias and adds products one by one (3 channels); otherwise
+// each tap's products are summed on their own, the taps added up, then the bias (all others).
+template <class O, int NV, int F, bool BiasFirst>
 inline void layerFrames(const LayerCall& c, const int t0)
 {
     using V = typename O::V;
@@ -15,27 +18,62 @@ inline void layerFrames(const LayerCall& c, const int t0)
     V acc[F][NV];
     for (int v = 0; v < NV; ++v)
     {
-        const V b = O::load(w.bias + v * W);
+        const V start = BiasFirst ? O::load(w.bias + v * W) : O::set1(0.0f);
         for (int f = 0; f < F; ++f)
-            acc[f][v] = b;
+            acc[f][v] = start;
     }
     for (int k = 0; k < K; ++k)
     {
         const float* tap = c.in + (t0 - static_cast<std::ptrdiff_t>(K - 1 - k) * w.dilation) * S;
         const float* wk = w.conv + k * C * S;
-        for (int j = 0; j < C; ++j)
+        if constexpr (BiasFirst)
         {
-            V wv[NV];
-            for (int v = 0; v < NV; ++v)
-                wv[v] = O::load(wk + j * S + v * W);
-            for (int f = 0; f < F; ++f)
+            for (int j = 0; j < C; ++j)
             {
-                const V h = O::broadcast(tap + f * S + j);
+                V wv[NV];
                 for (int v = 0; v < NV; ++v)
-                    acc[f][v] = O::madd(wv[v], h, acc[f][v]);
+                    wv[v] = O::load(wk + j * S + v * W);
+                for (int f = 0; f < F; ++f)
+                {
+                    const V h = O::broadcast(tap + f * S + j);
+                    for (int v = 0; v < NV; ++v)
+                        acc[f][v] = O::madd(wv[v], h, acc[f][v]);
+                }
             }
         }
+        else
+        {
+            V p[F][NV];
+            for (int v = 0; v < NV; ++v)
+            {
+                const V w0 = O::load(wk + v * W);
+                for (int f = 0; f < F; ++f)
+                    p[f][v] = O::mul(w0, O::broadcast(tap + f * S));
+            }
+            for (int j = 1; j < C; ++j)
+            {
+                V wv[NV];
+                for (int v = 0; v < NV; ++v)
+                    wv[v] = O::load(wk + j * S + v * W);
+                for (int f = 0; f < F; ++f)
+                {
+                    const V h = O::broadcast(tap + f * S + j);
+                    for (int v = 0; v < NV; ++v)
+                        p[f][v] = O::madd(wv[v], h, p[f][v]);
+                }
+            }
+            for (int f = 0; f < F; ++f)
+                for (int v = 0; v < NV; ++v)
+                    acc[f][v] = O::add(acc[f][v], p[f][v]);
+        }
     }
+    if (!BiasFirst)
+        for (int v = 0; v < NV; ++v)
+        {
+            const V b = O::load(w.bias + v * W);
+            for (int f = 0; f < F; ++f)
+                acc[f][v] = O::add(acc[f][v], b);
+        }
 
     float z[F][NV * W];
     const V slope = O::set1(kLeakySlopeValue);
@@ -56,11 +94,12 @@ inline void layerFrames(const LayerCall& c, const int t0)
     V q[F][NV];
     for (int v = 0; v < NV; ++v)
     {
+        const V l0 = O::load(w.mix + v * W);
         const V b = O::load(w.mixBias + v * W);
         for (int f = 0; f < F; ++f)
-            q[f][v] = b;
+            q[f][v] = BiasFirst ? O::madd(l0, O::broadcast(&z[f][0]), b) : O::mul(l0, O::broadcast(&z[f][0]));
     }
-    for (int j = 0; j < C; ++j)
+    for (int j = 1; j < C; ++j)
     {
         V wv[NV];
         for (int v = 0; v < NV; ++v)
@@ -77,7 +116,11 @@ inline void layerFrames(const LayerCall& c, const int t0)
         const float* h = c.in + (t0 + f) * S;
         float* out = c.out + (t0 + f) * S;
         for (int v = 0; v < NV; ++v)
-            O::store(out + v * W, O::add(O::load(h + v * W), q[f][v]));
+        {
+            const V hv = O::load(h + v * W);
+            O::store(out + v * W, BiasFirst ? O::add(hv, q[f][v])
+                                            : O::add(O::add(hv, q[f][v]), O::load(w.mixBias + v * W)));
+        }
     }
 }
 
@@ -94,8 +137,7 @@ inline void layerFrameWide(const LayerCall& c, const int t)
     float* acc = c.scratch;
     float* z = c.scratch + S;
 
-    for (std::ptrdiff_t i = 0; i < S; i += W)
-        O::store(acc + i, O::load(w.bias + i));
+    float* p = c.scratch + 2 * S;
     for (int k = 0; k < K; ++k)
     {
         const float* tap = c.in + (t - static_cast<std::ptrdiff_t>(K - 1 - k) * w.dilation) * S;
@@ -104,9 +146,16 @@ inline void layerFrameWide(const LayerCall& c, const int t)
         {
             const V h = O::broadcast(tap + j);
             for (std::ptrdiff_t i = 0; i < S; i += W)
-                O::store(acc + i, O::madd(O::load(wk + j * S + i), h, O::load(acc + i)));
+            {
+                const V product = O::load(wk + j * S + i);
+                O::store(p + i, j == 0 ? O::mul(product, h) : O::madd(product, h, O::load(p + i)));
+            }
         }
+        for (std::ptrdiff_t i = 0; i < S; i += W)
+            O::store(acc + i, O::add(k == 0 ? O::set1(0.0f) : O::load(acc + i), O::load(p + i)));
     }
+    for (std::ptrdiff_t i = 0; i < S; i += W)
+        O::store(acc + i, O::add(O::load(acc + i), O::load(w.bias + i)));
     const V slope = O::set1(kLeakySlopeValue);
     const V xv = O::set1(c.x[t]);
     float* skip = c.skip + t * S;
@@ -118,34 +167,40 @@ inline void layerFrameWide(const LayerCall& c, const int t)
     }
     if (c.out == nullptr)
         return;
-    for (std::ptrdiff_t i = 0; i < S; i += W)
-        O::store(acc + i, O::load(w.mixBias + i));
     for (int j = 0; j < C; ++j)
     {
         const V zj = O::broadcast(z + j);
         for (std::ptrdiff_t i = 0; i < S; i += W)
-            O::store(acc + i, O::madd(O::load(w.mix + j * S + i), zj, O::load(acc + i)));
+        {
+            const V product = O::load(w.mix + j * S + i);
+            O::store(acc + i, j == 0 ? O::mul(product, zj) : O::madd(product, zj, O::load(acc + i)));
+        }
     }
     const float* h = c.in + t * S;
     float* out = c.out + t * S;
     for (std::ptrdiff_t i = 0; i < S; i += W)
-        O::store(out + i, O::add(O::load(h + i), O::load(acc + i)));
+        O::store(out + i, O::add(O::add(O::load(h + i), O::load(acc + i)), O::load(w.mixBias + i)));
 }
 
-template <class O, int NV>
+template <class O, int NV, bool BiasFirst = false>
 inline void layerRun(const LayerCall& c)
 {
     constexpr int F = NV == 1 ? 8 : NV == 2 ? 4 : 2;
     int t = 0;
     for (; t + F <= c.frames; t += F)
-        layerFrames<O, NV, F>(c, t);
+        layerFrames<O, NV, F, BiasFirst>(c, t);
     for (; t < c.frames; ++t)
-        layerFrames<O, NV, 1>(c, t);
+        layerFrames<O, NV, 1, BiasFirst>(c, t);
 }
 
 template <class O>
 void layerAny(const LayerCall& c)
 {
+    if (c.channels == 3 && c.stride == O::kWidth)
+    {
+        layerRun<O, 1, true>(c);
+        return;
+    }
     switch (c.stride / O::kWidth)
     {
     case 1: layerRun<O, 1>(c); break;
@@ -171,29 +226,36 @@ void rechannelAny(const float* r, const int stride, const float* x, float* out, 
     }
 }
 
+// Frames go across the lanes: the skip sums are copied channel-major first, so that W frames
+// of one channel load as one vector. Per frame the sum starts at the bias and adds every
+// product in turn, taps oldest first, channels inner. A short last group computes on zero
+// padding and keeps only its valid lanes.
 template <class O>
 void headAny(const HeadCall& c)
 {
     using V = typename O::V;
     constexpr int W = O::kWidth;
     const std::ptrdiff_t S = c.stride;
-    for (int t = 0; t < c.frames; ++t)
+    const int history = kHeadTaps - 1;
+    const int padded = (c.frames + W - 1) / W * W;
+    for (int j = 0; j < c.channels; ++j)
     {
-        // Lane sums first, then the lanes added in order: fixed per frame.
-        float lanes[W];
-        float y = 0.0f;
-        for (std::ptrdiff_t i = 0; i < S; i += W)
-        {
-            V acc = O::set1(0.0f);
-            for (int k = 0; k < kHeadTaps; ++k)
-            {
-                const float* s = c.skip + (t - (kHeadTaps - 1) + k) * S;
-                acc = O::madd(O::load(c.taps + k * S + i), O::load(s + i), acc);
-            }
-            O::store(lanes, acc);
-            for (int lane = 0; lane < W; ++lane)
-                y += lanes[lane];
-        }
-        c.y[t] = (y + c.bias) * c.scale;
+        float* row = c.scratch + static_cast<std::ptrdiff_t>(j) * c.rowStride;
+        for (int u = 0; u < c.frames + history; ++u)
+            row[u] = c.skip[static_cast<std::ptrdiff_t>(u - history) * S + j];
+        for (int u = c.frames + history; u < padded + history; ++u)
+            row[u] = 0.0f;
+    }
+    float lanes[W];
+    for (int t = 0; t < padded; t += W)
+    {
+        V y = O::set1(c.bias);
+        for (int k = 0; k < kHeadTaps; ++k)
+            for (int j = 0; j < c.channels; ++j)
+                y = O::madd(O::set1(c.taps[k * S + j]),
+                            O::load(c.scratch + static_cast<std::ptrdiff_t>(j) * c.rowStride + t + k), y);
+        O::store(lanes, O::mul(y, O::set1(c.scale)));
+        for (int f = 0; f < W && t + f < c.frames; ++f)
+            c.y[t + f] = lanes[f];
     }
 }

@@ -119,7 +119,8 @@ WaveNet::WaveNet(const int channels, const std::vector<float>& weights, const do
         columns += static_cast<size_t>(history.capacity);
     }
     fState.assign(columns * S, 0.0f);
-    fScratch.assign(2 * S, 0.0f);
+    fScratch.assign(3 * S, 0.0f);
+    fHeadScratch.assign(C * kHeadRow, 0.0f);
     clearState();
     // Until the first Reset the model runs from the settled silence state.
     settle();
@@ -227,7 +228,10 @@ void WaveNet::processChunk(const NAM_SAMPLE* in, NAM_SAMPLE* out, const int fram
     head.taps = fHeadTaps;
     head.bias = fHeadBias;
     head.scale = fHeadScale;
+    head.channels = fChannels;
     head.stride = fStride;
+    head.scratch = fHeadScratch.data();
+    head.rowStride = kHeadRow;
     head.skip = column(kSkipHistory, fHistory[kSkipHistory].pos);
     head.y = fY;
     head.frames = frames;

@@ -68,6 +68,8 @@ private:
     std::vector<float> fState;
     History fHistory[kHistoryCount];
     std::vector<float> fScratch;
+    static constexpr int kHeadRow = kChunk + 32;
+    std::vector<float> fHeadScratch;
     float fX[kChunk] = {};
     float fY[kChunk] = {};
 };
