@@ -64,7 +64,9 @@ TEST_P(EachIsa, FixtureMatchesReferenceOutput)
     EXPECT_LE(largest, 1e-5) << "at sample " << where;
     // Without fused multiply-adds the evaluation order is the reference's own.
     if (GetParam() == Isa::Sse2)
+    {
         EXPECT_EQ(equal, out.size());
+    }
     // Every output is a single-precision value widened.
     for (const double v : out)
         ASSERT_EQ(v, static_cast<double>(static_cast<float>(v)));
