@@ -5,31 +5,52 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
 #include <xmmintrin.h>
 
+#include <dlfcn.h>
+#include <pthread.h>
+
 // ---------------------------------------------------------------------------------------------
-// Every operator new of the process goes through here, so a test can count what a span allocates.
+// Every operator new and mutex lock of the process goes through here, so a test can count what a
+// span allocates or locks.
 
 namespace {
 std::atomic<bool> sCounting{false};
 std::atomic<long> sAllocations{0};
+std::atomic<long> sLocks{0};
 
-void* countedAlloc(std::size_t size)
+void countAllocation()
 {
     if (sCounting.load(std::memory_order_relaxed))
         sAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+void* countedAlloc(std::size_t size)
+{
+    countAllocation();
     if (void* p = std::malloc(size == 0 ? 1 : size))
         return p;
     throw std::bad_alloc();
+}
+
+void* countedAlignedAlloc(std::size_t size, std::align_val_t align)
+{
+    countAllocation();
+    void* p = nullptr;
+    if (posix_memalign(&p, std::max(static_cast<std::size_t>(align), sizeof(void*)), size == 0 ? 1 : size) != 0)
+        throw std::bad_alloc();
+    return p;
 }
 } // namespace
 
@@ -43,10 +64,24 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
 {
     try { return countedAlloc(size); } catch (...) { return nullptr; }
 }
+void* operator new(std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
+void* operator new[](std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex)
+{
+    if (sCounting.load(std::memory_order_relaxed))
+        sLocks.fetch_add(1, std::memory_order_relaxed);
+    static const auto next = reinterpret_cast<int (*)(pthread_mutex_t*)>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    return next(mutex);
+}
 
 START_NAMESPACE_DISTRHO
 
@@ -606,15 +641,21 @@ TEST(MarvixPluginRobustness, FlushesDenormalsAndRestoresTheCallersMode)
     }
 }
 
-TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateNothing)
+TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateAndLockNothing)
 {
-    // The counter itself sees allocations.
+    // The counters themselves see what they count.
     sAllocations = 0;
+    sLocks = 0;
     sCounting = true;
     auto* probe = new std::vector<float>(16);
+    {
+        std::mutex mutex;
+        std::lock_guard<std::mutex> lock(mutex);
+    }
     sCounting = false;
     delete probe;
     ASSERT_GT(sAllocations.load(), 0);
+    ASSERT_GT(sLocks.load(), 0);
 
     for (const double rate : { 44100.0, 48000.0, 96000.0 })
     {
@@ -625,6 +666,7 @@ TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateNothing)
         host.run(left.data(), right.data(), outL.data(), outR.data(), 256); // warm-up
 
         sAllocations = 0;
+        sLocks = 0;
         sCounting = true;
         uint32_t pos = 0;
         int round = 0;
@@ -642,5 +684,6 @@ TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateNothing)
         }
         sCounting = false;
         EXPECT_EQ(0, sAllocations.load());
+        EXPECT_EQ(0, sLocks.load());
     }
 }
