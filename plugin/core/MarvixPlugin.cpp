@@ -56,8 +56,8 @@ private:
 };
 
 // A non-finite input sample counts as silence: one NaN reaching the recursive tone filter or
-// band split would otherwise leave the wet path silent-NaN until the next prepare. Finite input
-// keeps the plain (left + right) * 0.5; only a sum that overflows is taken half by half.
+// band split would otherwise keep the wet path producing NaN until the next prepare. Finite
+// input keeps the plain (left + right) * 0.5; only a sum that overflows is taken half by half.
 inline float monoSum(const float left, const float right)
 {
     const float mono = (left + right) * 0.5f;
