@@ -71,7 +71,7 @@ std::vector<double> render(nam::DSP& model, const std::vector<double>& input, co
     return out;
 }
 
-nlohmann::json makeWaveNet(const int channels, unsigned seed)
+nlohmann::json makeWaveNet(const int channels, unsigned seed, const double amplitude)
 {
     using nlohmann::json;
     json activations = json::array(), gating = json::array(), secondary = json::array();
@@ -104,7 +104,7 @@ nlohmann::json makeWaveNet(const int channels, unsigned seed)
     for (long long i = 0; i < count; ++i)
     {
         seed = seed * 1664525u + 1013904223u;
-        weights.push_back((static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 0.4);
+        weights.push_back((static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 2.0 * amplitude);
     }
     return {{"version", "0.7.0"},
             {"metadata", {{"loudness", -20.0}}},

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/../.."
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVANE_FUZZ=ON -DKORVANE_TESTS=OFF
-cmake --build build-fuzz --target nam_fuzz -j "$(nproc)"
+jobs=$(nproc); [ "$jobs" -le 4 ] || jobs=4
+cmake --build build-fuzz --target nam_fuzz -j "$jobs"
 
 # New inputs go to a scratch corpus so the committed seeds stay as they are.
 work=build-fuzz/nam-fuzz-corpus

@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
-#include <vector>
 
 #ifndef NAM_SAMPLE
 #ifdef NAM_SAMPLE_FLOAT
@@ -96,16 +95,6 @@ private:
     bool fHasLoudness = false;
     Level fInputLevel;
     Level fOutputLevel;
-};
-
-struct dspData
-{
-    std::string version;
-    std::string architecture;
-    nlohmann::json config;
-    nlohmann::json metadata;
-    std::vector<float> weights;
-    double expected_sample_rate = NAM_UNKNOWN_EXPECTED_SAMPLE_RATE;
 };
 
 // Throws std::runtime_error("Model config is an unsupported version <v>.") when the file
