@@ -38,7 +38,9 @@ uint64_t stop()
 
 #if defined(__SANITIZE_ADDRESS__)
 
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer run-time (gcc ships the library but not this header).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, size_t),
+                                                         void (*freeHook)(const volatile void*));
 
 namespace {
 
