@@ -27,8 +27,6 @@ public:
     void process(NAM_SAMPLE** input, NAM_SAMPLE** output, const int num_frames) override;
     int GetPrewarmSamples() override { return 1 + receptiveField(); }
 
-    const char* kernelName() const { return fKernels->name; }
-
 protected:
     void SetMaxBufferSize(const int maxBufferSize) override;
 

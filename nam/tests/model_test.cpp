@@ -165,6 +165,15 @@ TEST(Model, ContainerRunsItsLastSubmodel)
     EXPECT_EQ(render(*container, input, 512), render(*eight, input, 512));
 }
 
+TEST(Model, FactoryTakesTheWidestPathTheCpuHas)
+{
+    const Isa widest = availableIsas().back();
+    auto chosen = nam::get_dsp(namtest::fixtureModel());
+    auto forced = fixtureModel(widest);
+    const std::vector<double> input(fixtureInput().begin(), fixtureInput().begin() + 20000);
+    EXPECT_EQ(render(*chosen, input, 512), render(*forced, input, 512)) << isaName(widest);
+}
+
 TEST(Model, ReportsTheFileFacts)
 {
     auto model = nam::get_dsp(namtest::fixtureModel());
