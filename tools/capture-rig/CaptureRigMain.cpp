@@ -2,10 +2,13 @@
 //   capture-rig signals DIR              training, held-out, reference and smoke inputs (raw float64, 48 kHz)
 //   capture-rig record DIR [CAPTURE...]  calibrates on the reference, then records the captures
 //                                        (all six when none is named)
+//   capture-rig record DIR --quick [CAPTURE...]  the smoke set only, calibrated on two seconds
+//                                        of the reference: a fast end-to-end check
 //   capture-rig check DIR                levels on the reference and alignment of neighbours
 #include "RecordingChain.h"
 #include "Signals.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -55,11 +58,13 @@ int makeSignals(const std::string& dir)
     return 0;
 }
 
-int record(const std::string& dir, const SessionCalibration& session, int capture)
+int record(const std::string& dir, const SessionCalibration& session, int capture, bool quick)
 {
     SolverStats total;
     for (const SetFile& s : kSets)
     {
+        if (quick && s.set != SignalSet::Smoke)
+            continue;
         std::vector<double> in;
         if (!readRaw(inputPath(dir, s.name), in))
         {
@@ -79,7 +84,7 @@ int record(const std::string& dir, const SessionCalibration& session, int captur
         }
     }
     std::vector<double> recorded;
-    readRaw(capturePath(dir, capture, "reference"), recorded);
+    readRaw(capturePath(dir, capture, quick ? "smoke" : "reference"), recorded);
     const RigCapture& c = kRigCaptures[capture];
     const std::string info = dir + "/capture-" + std::to_string(capture) + ".json";
     FILE* f = std::fopen(info.c_str(), "w");
@@ -156,15 +161,26 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "capture-rig: run 'capture-rig signals %s' first\n", dir.c_str());
             return 1;
         }
+        bool quick = false;
+        int named = 0;
+        for (int a = 3; a < argc; ++a)
+        {
+            if (std::strcmp(argv[a], "--quick") == 0)
+                quick = true;
+            else
+                ++named;
+        }
+        if (quick)
+            reference.resize(std::min(reference.size(), size_t(2 * kSignalRate)));
         const SessionCalibration session = calibrateSession(reference);
         int status = 0;
         for (int i = 0; i < kRigCaptureCount; ++i)
         {
-            bool wanted = argc == 3;
+            bool wanted = named == 0;
             for (int a = 3; a < argc; ++a)
-                wanted = wanted || std::atoi(argv[a]) == i;
+                wanted = wanted || (std::strcmp(argv[a], "--quick") != 0 && std::atoi(argv[a]) == i);
             if (wanted)
-                status |= record(dir, session, i);
+                status |= record(dir, session, i, quick);
         }
         return status;
     }
