@@ -38,7 +38,10 @@ public:
 
         const uint width = scaledSize(fScale, kDesignWidth);
         const uint height = scaledSize(fScale, kDesignHeight);
-        setGeometryConstraints(width, height, true, true, true);
+        // The size is already scaled and the drawing scales itself by fScale. DPF's automatic
+        // scaling would multiply the scale in a second time (a 1536 x 1992 window at scale 2),
+        // so it stays off; the minimum size and the aspect ratio still hold.
+        setGeometryConstraints(width, height, true, false);
         setSize(width, height);
     }
 

@@ -1,0 +1,463 @@
+// The editor opened through the CLAP module as a host opens it: gui extension with the "x11"
+// api, embedded in a host window, driven by the host's timer; input through XTest; what the
+// host receives read from the plug-in's output events.
+
+#include "ClapHost.hpp"
+#include "X11Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+const std::string kModulePath = std::string(KORVANE_BINARY_DIR) + "/bin/Korvane.clap";
+const std::string kReferenceDir = std::string(KORVANE_SOURCE_DIR) + "/tests/editor/reference";
+
+constexpr uint32_t kDist = 0, kTone = 1, kLevel = 2, kBypass = 4;
+
+struct HostEvent {
+    enum Kind { Begin, Value, End } kind;
+    uint32_t param;
+    double value;
+};
+
+std::string describe(const std::vector<HostEvent>& events)
+{
+    std::ostringstream s;
+    for (const HostEvent& e : events)
+    {
+        s << (e.kind == HostEvent::Begin ? "begin " : e.kind == HostEvent::End ? "end " : "value ") << e.param;
+        if (e.kind == HostEvent::Value)
+            s << '=' << e.value;
+        s << "; ";
+    }
+    return s.str();
+}
+
+// Where the frame should be kept when a comparison fails, or when asked to refresh references.
+std::string dumpPath(const std::string& name)
+{
+    const char* dir = std::getenv("KORVANE_EDITOR_SCREENSHOTS");
+    return std::string(dir != nullptr ? dir : KORVANE_BINARY_DIR "/tests") + "/" + name + ".ppm";
+}
+
+class ClapEditorSession {
+public:
+    // scale 0 leaves the scale to DPF (and so to DPF_SCALE_FACTOR).
+    explicit ClapEditorSession(double scale = 0.0)
+        : fHost(800, 1000)
+    {
+        if (! fServer.running() || ! fHost.valid())
+        {
+            fError = "no X server";
+            return;
+        }
+        try
+        {
+            fModule = std::make_unique<ClapModule>(kModulePath);
+            fInstance = std::make_unique<ClapInstance>(*fModule);
+        }
+        catch (const std::exception& e)
+        {
+            fError = e.what();
+            return;
+        }
+        const clap_plugin_t* plugin = fInstance->plugin();
+        fGui = static_cast<const clap_plugin_gui_t*>(fInstance->extension(CLAP_EXT_GUI));
+        if (fGui == nullptr || ! fGui->is_api_supported(plugin, CLAP_WINDOW_API_X11, false)
+            || ! fGui->create(plugin, CLAP_WINDOW_API_X11, false))
+        {
+            fError = "no x11 gui";
+            fGui = nullptr;
+            return;
+        }
+        if (scale > 0.0)
+            fGui->set_scale(plugin, scale);
+        clap_window_t window = {};
+        window.api = CLAP_WINDOW_API_X11;
+        window.x11 = fHost.window();
+        if (! fGui->set_parent(plugin, &window) || ! fGui->show(plugin))
+        {
+            fError = "set_parent or show failed";
+            return;
+        }
+        uint32_t w = 0, h = 0;
+        fGui->get_size(plugin, &w, &h);
+        fHost.resize(static_cast<int>(w), static_cast<int>(h));
+        fScale = scale > 0.0 ? scale : 1.0;
+
+        if (! fInstance->activate(48000.0, 256) || ! fInstance->startProcessing())
+        {
+            fError = "activate failed";
+            return;
+        }
+        pump(300);
+        takeEvents(); // values DPF reports while the editor opens
+    }
+
+    ~ClapEditorSession()
+    {
+        if (fInstance == nullptr)
+            return;
+        if (fGui != nullptr)
+        {
+            fGui->hide(fInstance->plugin());
+            fGui->destroy(fInstance->plugin());
+        }
+        fInstance->stopProcessing();
+        fInstance->deactivate();
+    }
+
+    const std::string& error() const { return fError; }
+    HostWindow& host() { return fHost; }
+    const clap_plugin_gui_t* gui() const { return fGui; }
+    const clap_plugin_t* plugin() const { return fInstance->plugin(); }
+
+    // Main-thread time: the host's timers drive DPF's idle, which reads X events and redraws.
+    void pump(int milliseconds)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (std::chrono::steady_clock::now() < end)
+        {
+            fHost.flush();
+            fInstance->idle();
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+        }
+    }
+
+    // Runs one audio block (with optional host parameter changes) and returns what the
+    // plug-in pushed to the host: the editor's gestures and values.
+    std::vector<HostEvent> processBlock(const std::vector<std::pair<uint32_t, double>>& changes = {})
+    {
+        constexpr uint32_t frames = 64;
+        float in[2][frames] = {};
+        float out[2][frames] = {};
+        float* ins[2] = { in[0], in[1] };
+        float* outs[2] = { out[0], out[1] };
+        clap_audio_buffer_t inBuffer = { ins, nullptr, 2, 0, 0 };
+        clap_audio_buffer_t outBuffer = { outs, nullptr, 2, 0, 0 };
+
+        fInEvents.clear();
+        for (const auto& c : changes)
+        {
+            clap_event_param_value_t ev = {};
+            ev.header = { sizeof(ev), 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0 };
+            ev.param_id = c.first;
+            ev.note_id = ev.port_index = ev.channel = ev.key = -1;
+            ev.value = c.second;
+            fInEvents.push_back(ev);
+        }
+        clap_input_events_t inList = { this, inSize, inGet };
+        clap_output_events_t outList = { this, outPush };
+
+        clap_process_t process = {};
+        process.steady_time = -1;
+        process.frames_count = frames;
+        process.audio_inputs = &inBuffer;
+        process.audio_outputs = &outBuffer;
+        process.audio_inputs_count = 1;
+        process.audio_outputs_count = 1;
+        process.in_events = &inList;
+        process.out_events = &outList;
+        fOut.clear();
+        plugin()->process(plugin(), &process);
+        return fOut;
+    }
+
+    std::vector<HostEvent> takeEvents() { return processBlock(); }
+
+    // A frame once drawing has settled (two equal captures in a row).
+    RgbImage settledFrame()
+    {
+        RgbImage last = fHost.capture();
+        for (int i = 0; i < 40; ++i)
+        {
+            pump(50);
+            RgbImage now = fHost.capture();
+            if (! now.empty() && now.pixels == last.pixels)
+                return now;
+            last = std::move(now);
+        }
+        return last;
+    }
+
+    // Pointer position in design units.
+    void moveTo(double x, double y) { fHost.moveTo(x * fScale, y * fScale); pump(60); }
+    void press() { fHost.press(1); pump(60); }
+    void release() { fHost.release(1); pump(60); }
+    void wheel(bool awayFromUser) { fHost.click(awayFromUser ? 4 : 5); pump(60); }
+
+private:
+    static uint32_t CLAP_ABI inSize(const clap_input_events_t* list)
+    {
+        return static_cast<uint32_t>(static_cast<ClapEditorSession*>(list->ctx)->fInEvents.size());
+    }
+    static const clap_event_header_t* CLAP_ABI inGet(const clap_input_events_t* list, uint32_t index)
+    {
+        auto* self = static_cast<ClapEditorSession*>(list->ctx);
+        return index < self->fInEvents.size() ? &self->fInEvents[index].header : nullptr;
+    }
+    static bool CLAP_ABI outPush(const clap_output_events_t* list, const clap_event_header_t* ev)
+    {
+        auto* self = static_cast<ClapEditorSession*>(list->ctx);
+        if (ev->space_id != CLAP_CORE_EVENT_SPACE_ID)
+            return true;
+        if (ev->type == CLAP_EVENT_PARAM_GESTURE_BEGIN || ev->type == CLAP_EVENT_PARAM_GESTURE_END)
+        {
+            const auto* g = reinterpret_cast<const clap_event_param_gesture_t*>(ev);
+            self->fOut.push_back({ ev->type == CLAP_EVENT_PARAM_GESTURE_BEGIN ? HostEvent::Begin : HostEvent::End,
+                                   g->param_id, 0.0 });
+        }
+        else if (ev->type == CLAP_EVENT_PARAM_VALUE)
+        {
+            const auto* v = reinterpret_cast<const clap_event_param_value_t*>(ev);
+            self->fOut.push_back({ HostEvent::Value, v->param_id, v->value });
+        }
+        return true;
+    }
+
+    XvfbServer fServer;
+    HostWindow fHost;
+    std::unique_ptr<ClapModule> fModule;
+    std::unique_ptr<ClapInstance> fInstance;
+    const clap_plugin_gui_t* fGui = nullptr;
+    double fScale = 1.0;
+    std::string fError;
+    std::vector<clap_event_param_value_t> fInEvents;
+    std::vector<HostEvent> fOut;
+};
+
+// Brightest pixel near a point (design units): the knob's cream pointer is far brighter than its face.
+int brightnessNear(const RgbImage& image, double scale, double x, double y)
+{
+    int best = 0;
+    const int cx = static_cast<int>(std::lround(x * scale)), cy = static_cast<int>(std::lround(y * scale));
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+        {
+            const int px = cx + dx, py = cy + dy;
+            if (px < 0 || py < 0 || px >= image.width || py >= image.height)
+                continue;
+            const uint8_t* p = image.at(px, py);
+            best = std::max(best, (p[0] + p[1] + p[2]) / 3);
+        }
+    return best;
+}
+
+struct KnobPlace { const char* name; double x, y, r; };
+constexpr KnobPlace kVol = { "VOL", 84.4, 88.4, 31.6 };
+constexpr KnobPlace kDistKnob = { "DIST", 193.4, 88.4, 31.6 };
+constexpr KnobPlace kToneKnob = { "TONE", 302.8, 88.4, 31.6 };
+constexpr KnobPlace kBlend = { "BLEND", 84.4, 186.8, 24.0 };
+constexpr KnobPlace kGate = { "GATE", 302.8, 186.8, 24.0 };
+
+// The pointer shows at this angle (degrees, clockwise from straight up) and not 60 degrees off it.
+void expectPointerAt(const RgbImage& image, double scale, const KnobPlace& knob, double degrees)
+{
+    auto along = [&](double deg) {
+        const double a = deg * 3.14159265358979 / 180.0;
+        return brightnessNear(image, scale, knob.x + 0.72 * knob.r * std::sin(a), knob.y - 0.72 * knob.r * std::cos(a));
+    };
+    EXPECT_GT(along(degrees), 170) << knob.name << " pointer missing at " << degrees;
+    EXPECT_LT(along(degrees + 60.0), 120) << knob.name << " pointer also at " << degrees + 60.0;
+    EXPECT_LT(along(degrees - 60.0), 120) << knob.name << " pointer also at " << degrees - 60.0;
+}
+
+#define REQUIRE_SESSION(s) \
+    if (! (s).error().empty()) FAIL() << "editor session: " << (s).error()
+
+TEST(ClapEditor, OpensAtDesignSizeWithDefaultsDrawn)
+{
+    ClapEditorSession s(1.0);
+    REQUIRE_SESSION(s);
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(s.gui()->get_size(s.plugin(), &w, &h));
+    EXPECT_EQ(w, 384u);
+    EXPECT_EQ(h, 498u);
+    EXPECT_FALSE(s.gui()->can_resize(s.plugin()));
+
+    const RgbImage frame = s.settledFrame();
+    ASSERT_EQ(frame.width, 384);
+    ASSERT_EQ(frame.height, 498);
+
+    // Level 0 dB of -24..36 sits at -30 degrees, Dist and Blend at their maximum, Tone in the
+    // middle, Gate off at its minimum.
+    expectPointerAt(frame, 1.0, kVol, -30.0);
+    expectPointerAt(frame, 1.0, kDistKnob, 150.0);
+    expectPointerAt(frame, 1.0, kToneKnob, 0.0);
+    expectPointerAt(frame, 1.0, kBlend, 150.0);
+    expectPointerAt(frame, 1.0, kGate, -150.0);
+
+    const RgbImage reference = loadPng(kReferenceDir + "/clap-default.png");
+    if (reference.empty())
+        savePpm(frame, dumpPath("clap-default"));
+    ASSERT_FALSE(reference.empty()) << "missing reference; this frame is at " << dumpPath("clap-default");
+    const ImageDifference d = compareImages(frame, reference);
+    if (d.meanAbs > 1.5 || d.largeFraction > 0.002)
+        savePpm(frame, dumpPath("clap-default"));
+    EXPECT_LT(d.meanAbs, 1.5) << "frame kept at " << dumpPath("clap-default");
+    EXPECT_LT(d.largeFraction, 0.002);
+}
+
+TEST(ClapEditor, ScaleTwoDoublesTheWindowAndDrawsSharp)
+{
+    ClapEditorSession s(2.0);
+    REQUIRE_SESSION(s);
+    int w = 0, h = 0;
+    ASSERT_TRUE(s.host().childSize(w, h));
+    EXPECT_EQ(w, 768);
+    EXPECT_EQ(h, 996);
+
+    // Xvfb's software GL keeps the drawable at its first size until the next redraw after
+    // the resize; a hover in and out redraws.
+    s.moveTo(84.4, 88.4);
+    s.moveTo(192.0, 260.0);
+    const RgbImage frame = s.settledFrame();
+    ASSERT_EQ(frame.width, 768);
+    ASSERT_EQ(frame.height, 996);
+    expectPointerAt(frame, 2.0, kVol, -30.0);
+    expectPointerAt(frame, 2.0, kToneKnob, 0.0);
+
+    // Same picture as at scale 1 once halved ...
+    const RgbImage reference = loadPng(kReferenceDir + "/clap-default.png");
+    ASSERT_FALSE(reference.empty());
+    const RgbImage halved = halve(frame);
+    const ImageDifference d = compareImages(halved, reference);
+    if (d.meanAbs > 4.0 || std::getenv("KORVANE_EDITOR_SCREENSHOTS") != nullptr)
+        savePpm(frame, dumpPath("clap-scale2"));
+    EXPECT_LT(d.meanAbs, 4.0) << "frame kept at " << dumpPath("clap-scale2");
+
+    // ... but drawn at the full resolution: a scale-1 frame stretched to this size has its
+    // detail spread over twice the pixels (about 0.5 of the edge energy when stretched by
+    // pixel doubling, 0.2 when filtered); drawn at scale 2 it keeps about 0.7.
+    EXPECT_GT(sharpness(frame), 0.55 * sharpness(reference));
+}
+
+TEST(ClapEditor, PointerInputReachesTheHostAsGestures)
+{
+    ClapEditorSession s(1.0);
+    REQUIRE_SESSION(s);
+
+    // Drag Dist from its default 1.0 down by 50 units: 0.75.
+    s.moveTo(193.4, 88.4);
+    s.press();
+    s.moveTo(193.4, 138.4);
+    s.release();
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_GE(ev.size(), 3u) << describe(ev);
+        EXPECT_EQ(ev.front().kind, HostEvent::Begin) << describe(ev);
+        EXPECT_EQ(ev.front().param, kDist);
+        EXPECT_EQ(ev.back().kind, HostEvent::End) << describe(ev);
+        EXPECT_EQ(ev.back().param, kDist);
+        for (size_t i = 1; i + 1 < ev.size(); ++i)
+        {
+            EXPECT_EQ(ev[i].kind, HostEvent::Value) << describe(ev);
+            EXPECT_EQ(ev[i].param, kDist);
+        }
+        EXPECT_NEAR(ev[ev.size() - 2].value, 0.75, 1e-6) << describe(ev);
+    }
+
+    // One wheel notch away from the user over Tone at 0.5: 0.52 within its own gesture.
+    s.moveTo(302.8, 88.4);
+    s.wheel(true);
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_EQ(ev.size(), 3u) << describe(ev);
+        EXPECT_EQ(ev[0].kind, HostEvent::Begin);
+        EXPECT_EQ(ev[1].kind, HostEvent::Value);
+        EXPECT_EQ(ev[2].kind, HostEvent::End);
+        for (const HostEvent& e : ev)
+            EXPECT_EQ(e.param, kTone);
+        EXPECT_NEAR(ev[1].value, 0.52, 1e-6);
+    }
+
+    // Move Level off its default, then a double click puts back exactly 0 dB.
+    s.moveTo(84.4, 88.4);
+    s.wheel(true);
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_EQ(ev.size(), 3u) << describe(ev);
+        EXPECT_NEAR(ev[1].value, 1.2, 1e-5);
+    }
+    s.host().click(1);
+    s.host().click(1);
+    s.pump(100);
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_EQ(ev.size(), 5u) << describe(ev);
+        const HostEvent::Kind kinds[] = { HostEvent::Begin, HostEvent::End, HostEvent::Begin,
+                                          HostEvent::Value, HostEvent::End };
+        for (size_t i = 0; i < 5; ++i)
+        {
+            EXPECT_EQ(ev[i].kind, kinds[i]) << describe(ev);
+            EXPECT_EQ(ev[i].param, kLevel);
+        }
+        EXPECT_EQ(ev[3].value, 0.0) << describe(ev);
+    }
+
+    // The footswitch toggles Bypass, begin, value and end within the press.
+    s.moveTo(192.0, 365.2);
+    s.host().click(1);
+    s.pump(60);
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_EQ(ev.size(), 3u) << describe(ev);
+        EXPECT_EQ(ev[0].kind, HostEvent::Begin);
+        EXPECT_EQ(ev[1].kind, HostEvent::Value);
+        EXPECT_EQ(ev[1].value, 1.0);
+        EXPECT_EQ(ev[2].kind, HostEvent::End);
+        for (const HostEvent& e : ev)
+            EXPECT_EQ(e.param, kBypass);
+    }
+
+    // Clicks on empty face and wheel turns off the knobs send nothing.
+    s.moveTo(192.0, 260.0);
+    s.host().click(1);
+    s.wheel(false);
+    EXPECT_TRUE(s.takeEvents().empty());
+}
+
+// Share of the read-out box's pixels that are light text, 0 when no box is drawn.
+double readoutTextShare(const RgbImage& image)
+{
+    int light = 0, dark = 0;
+    for (int y = 455; y < 474; ++y)
+        for (int x = 142; x < 242; ++x)
+        {
+            const uint8_t* p = image.at(x, y);
+            const int v = (p[0] + p[1] + p[2]) / 3;
+            light += v > 150;
+            dark += v < 40;
+        }
+    return dark > 1000 ? double(light) / (light + dark) : 0.0;
+}
+
+TEST(ClapEditor, HostChangeShowsInTheNextFrame)
+{
+    ClapEditorSession s(1.0);
+    REQUIRE_SESSION(s);
+    const RgbImage before = s.settledFrame();
+    expectPointerAt(before, 1.0, kToneKnob, 0.0);
+    EXPECT_EQ(readoutTextShare(before), 0.0) << "read-out drawn with nothing hovered";
+
+    s.processBlock({ { kTone, 1.0 }, { kLevel, -24.0 } });
+    const RgbImage after = s.settledFrame();
+    expectPointerAt(after, 1.0, kToneKnob, 150.0);
+    expectPointerAt(after, 1.0, kVol, -150.0);
+    expectPointerAt(after, 1.0, kDistKnob, 150.0);
+
+    // Hovering a knob shows its read-out, leaving it takes the read-out away.
+    s.moveTo(302.8, 88.4);
+    EXPECT_GT(readoutTextShare(s.settledFrame()), 0.05);
+    s.moveTo(192.0, 260.0);
+    EXPECT_EQ(readoutTextShare(s.settledFrame()), 0.0);
+}
+
+} // namespace

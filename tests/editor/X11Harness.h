@@ -1,0 +1,82 @@
+#pragma once
+
+// What the end-to-end editor tests need of X: a private Xvfb server, a host window to embed
+// the editor in, synthetic pointer input through XTest, and screenshots.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RgbImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> pixels; // RGB, rows top to bottom
+
+    const uint8_t* at(int x, int y) const { return &pixels[(static_cast<size_t>(y) * width + x) * 3]; }
+    bool empty() const { return pixels.empty(); }
+};
+
+// Decodes a PNG file; empty when the file is missing or not an image.
+RgbImage loadPng(const std::string& path);
+// Writes a binary PPM, for looking at a failing frame.
+bool savePpm(const RgbImage& image, const std::string& path);
+// Halves both sides by averaging 2 x 2 blocks.
+RgbImage halve(const RgbImage& image);
+
+struct ImageDifference {
+    double meanAbs = 0.0;        // mean absolute channel difference, 0..255
+    double largeFraction = 0.0;  // share of pixels with a channel off by more than 32
+};
+ImageDifference compareImages(const RgbImage& a, const RgbImage& b);
+
+// Mean squared gradient: higher for sharper pictures of the same content.
+double sharpness(const RgbImage& image);
+
+// Starts Xvfb on a display number the server picks itself, and points DISPLAY at it.
+class XvfbServer {
+public:
+    XvfbServer();
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    bool running() const { return fPid > 0 && ! fName.empty(); }
+    const std::string& name() const { return fName; }
+
+private:
+    int fPid = -1;
+    std::string fName;
+};
+
+// Xlib's header stays out of the tests: its macros (None, Bool, ...) clash with GoogleTest.
+struct _XDisplay;
+
+// One top-level window standing in for the host's editor frame.
+class HostWindow {
+public:
+    HostWindow(int width, int height);
+    ~HostWindow();
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+
+    bool valid() const { return fDisplay != nullptr && fWindow != 0; }
+    unsigned long window() const { return fWindow; }
+    void resize(int width, int height);
+
+    // The first child window (the embedded editor), 0 when none.
+    unsigned long child() const;
+    // Size of the embedded editor's window.
+    bool childSize(int& width, int& height) const;
+    RgbImage capture() const;
+
+    // Pointer input at window coordinates of the host window.
+    void moveTo(double x, double y);
+    void press(unsigned button);
+    void release(unsigned button);
+    void click(unsigned button);
+    void flush();
+
+private:
+    _XDisplay* fDisplay = nullptr;
+    unsigned long fWindow = 0;
+};
