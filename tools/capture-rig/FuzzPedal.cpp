@@ -12,7 +12,7 @@ constexpr double kSupply = 9.0;
 constexpr double kAttenuatorPot = 50e3;  // Dist gang A, audio law
 constexpr double kPotEnd = 10.0;         // wiper and track-end resistance
 // Dist gang B: a reverse-log pot from 22 Ohm to about 4.9 kOhm (an exponential taper), so
-// that the first stage's gain rises evenly in dB, from about 18 dB to 44 dB.
+// that the first stage's gain rises evenly in dB, from about 17 dB (Dist 0) to 44 dB (Dist 1).
 constexpr double kBypassMin = 22.0;
 constexpr double kBypassTaper = 5.4;
 }  // namespace
