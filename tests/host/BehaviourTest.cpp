@@ -117,9 +117,13 @@ TEST_P(HostBehaviour, FiveThousandFramesMatchThreeChunkedCalls)
         const Stereo in = bassSignal(rate, 0.5, 0.4f, 5);
         std::unique_ptr<HostedPlugin> whole = make({}, rate);
         std::unique_ptr<HostedPlugin> split = make({}, rate);
+        std::unique_ptr<HostedPlugin> empty = make({}, rate);
         const Stereo a = render(*whole, in, { 5000 });
         const Stereo b = render(*split, in, { 2048, 2048, 904 });
+        // calls of zero frames in between change nothing
+        const Stereo c = render(*empty, in, { 0, 2048, 0, 2048, 0, 904 });
         expectEqualSignals(a.l, b.l, "5000 against 2048+2048+904");
+        expectEqualSignals(a.l, c.l, "with calls of zero frames");
     }
 }
 
@@ -354,7 +358,11 @@ TEST_P(HostBehaviour, InstancesInOneProcessAreIndependent)
     const Stereo reference = render(*alone, in, { 512 });
 
     std::unique_ptr<HostedPlugin> a = make(settings, 44100);
-    std::unique_ptr<HostedPlugin> b = make({ { kDist, 0.9 }, { kLevel, 20.0 } }, 96000);
+    // the other busy instance is of the other format: both modules share this process too
+    std::unique_ptr<HostedPlugin> b = HostedPlugin::create(GetParam() == Format::Clap ? Format::Vst3 : Format::Clap);
+    b->setValues({ { kDist, 0.9 }, { kLevel, 20.0 } });
+    b->activate(96000);
+    std::unique_ptr<HostedPlugin> c = make({ { kDist, 0.1 }, { kBlend, 0.5 } }, 48000);
     const Stereo other = bassSignal(96000, 0.6, 0.8f, 19);
     Stereo outA = in, outB = other;
     for (size_t pos = 0, posB = 0; pos < in.size(); pos += 512, posB += 1100)
@@ -368,6 +376,7 @@ TEST_P(HostBehaviour, InstancesInOneProcessAreIndependent)
             const float* ib[2] = { other.l.data() + posB, other.r.data() + posB };
             float* ob[2] = { outB.l.data() + posB, outB.r.data() + posB };
             b->process(ib, ob, 1100, nullptr, 0);
+            c->process(ib, ob, 700, nullptr, 0);
         }
     }
     expectEqualSignals(outA.l, reference.l, "instance beside another");

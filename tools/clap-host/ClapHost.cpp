@@ -74,7 +74,8 @@ struct ClapHostCallbacks
     }
     static bool CLAP_ABI isAudioThread(const clap_host_t* host)
     {
-        return of(host)->fInProcess.load();
+        const ClapInstance* const inst = of(host);
+        return inst->fInProcess.load() && std::this_thread::get_id() == inst->fAudioThread;
     }
 
     static bool CLAP_ABI registerTimer(const clap_host_t* host, uint32_t periodMs, clap_id* timerId)
@@ -375,6 +376,7 @@ clap_process_status ClapInstance::process(const float* const* inputs, float* con
     proc.in_events = &fInEvents.list;
     proc.out_events = &fOutList.list;
 
+    fAudioThread = std::this_thread::get_id();
     fInProcess = true;
     if (fObserver != nullptr)
         fObserver->beforeProcess();

@@ -151,6 +151,7 @@ private:
 
     std::thread::id fMainThread;
     std::atomic<bool> fInProcess{false};
+    std::thread::id fAudioThread;
     Requests fRequests;
     ProcessObserver* fObserver = nullptr;
 

@@ -50,6 +50,15 @@ static int run(const DriverOptions& opt)
         }
     }
 
+    std::vector<ParamEvent> events;
+    for (const auto& v : opt.values)
+    {
+        if (v.first >= inst.paramCount())
+            throw std::runtime_error("no parameter " + std::to_string(v.first));
+        events.push_back({ 0, inst.paramInfo(v.first).id, v.second });
+    }
+    inst.flushParams(events.data(), static_cast<uint32_t>(events.size()));
+
     std::printf("parameters  %u\n", inst.paramCount());
     for (uint32_t i = 0; i < inst.paramCount(); ++i)
     {
@@ -60,15 +69,6 @@ static int run(const DriverOptions& opt)
         printFlags(p.flags);
         std::printf("\n");
     }
-
-    std::vector<ParamEvent> events;
-    for (const auto& v : opt.values)
-    {
-        if (v.first >= inst.paramCount())
-            throw std::runtime_error("no parameter " + std::to_string(v.first));
-        events.push_back({ 0, inst.paramInfo(v.first).id, v.second });
-    }
-    inst.flushParams(events.data(), static_cast<uint32_t>(events.size()));
 
     if (!inst.activate(opt.sampleRate, opt.blockSize))
         throw std::runtime_error("activate failed");
