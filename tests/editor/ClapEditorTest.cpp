@@ -424,6 +424,61 @@ TEST(ClapEditor, PointerInputReachesTheHostAsGestures)
     EXPECT_TRUE(s.takeEvents().empty());
 }
 
+TEST(ClapEditor, FineDragAndLostPointerCapture)
+{
+    ClapEditorSession s(1.0);
+    REQUIRE_SESSION(s);
+
+    // Shift makes the drag five times finer, measured from the press point each time.
+    // Whole pixels, so the travel is exact: the press is at y 88.
+    s.moveTo(303.0, 88.0);
+    s.press();
+    s.host().shift(true);
+    s.moveTo(303.0, 38.0);   // 50 units up with Shift: 0.5 + 0.05
+    s.host().shift(false);
+    s.moveTo(303.0, 37.0);   // Shift released: the whole 51 units count at full speed
+    s.release();
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_GE(ev.size(), 4u) << describe(ev);
+        EXPECT_EQ(ev.front().kind, HostEvent::Begin);
+        EXPECT_EQ(ev.back().kind, HostEvent::End);
+        EXPECT_NEAR(ev[1].value, 0.55, 1e-5) << describe(ev);
+        EXPECT_NEAR(ev[ev.size() - 2].value, 0.755, 1e-5) << describe(ev);
+    }
+
+    // A drag whose release never arrives (the window was hidden mid-drag, which ends the
+    // pointer grab): the next press first closes the open gesture, so the host never has two open.
+    s.moveTo(193.4, 88.4);
+    s.press();
+    s.moveTo(193.4, 108.4);
+    s.host().unmap();
+    s.pump(60);
+    s.release();
+    s.host().map();
+    s.pump(100);
+    s.moveTo(84.4, 88.4);
+    s.press();
+    s.release();
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_GE(ev.size(), 5u) << describe(ev);
+        int open = 0;
+        for (const HostEvent& e : ev)
+        {
+            open += e.kind == HostEvent::Begin ? 1 : e.kind == HostEvent::End ? -1 : 0;
+            EXPECT_LE(open, 1) << describe(ev);
+        }
+        EXPECT_EQ(open, 0) << describe(ev);
+        EXPECT_EQ(ev[0].kind, HostEvent::Begin);
+        EXPECT_EQ(ev[0].param, kDist);
+        EXPECT_EQ(ev[ev.size() - 2].kind, HostEvent::Begin);
+        EXPECT_EQ(ev[ev.size() - 2].param, kLevel);
+        EXPECT_EQ(ev.back().kind, HostEvent::End);
+        EXPECT_EQ(ev.back().param, kLevel);
+    }
+}
+
 // Share of the read-out box's pixels that are light text, 0 when no box is drawn.
 double readoutTextShare(const RgbImage& image)
 {

@@ -1,5 +1,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 #include <X11/extensions/XTest.h>
 
 #include <fcntl.h>
@@ -302,6 +303,24 @@ void HostWindow::click(unsigned button)
 {
     press(button);
     release(button);
+}
+
+void HostWindow::shift(bool down)
+{
+    XTestFakeKeyEvent(fDisplay, XKeysymToKeycode(fDisplay, XK_Shift_L), down ? True : False, CurrentTime);
+    flush();
+}
+
+void HostWindow::unmap()
+{
+    XUnmapWindow(fDisplay, fWindow);
+    flush();
+}
+
+void HostWindow::map()
+{
+    XMapRaised(fDisplay, fWindow);
+    flush();
 }
 
 void HostWindow::flush()

@@ -74,6 +74,10 @@ public:
     void press(unsigned button);
     void release(unsigned button);
     void click(unsigned button);
+    void shift(bool down);
+    // Unmapping ends any pointer grab inside the window, as when a host hides the editor mid-drag.
+    void unmap();
+    void map();
     void flush();
 
 private:
