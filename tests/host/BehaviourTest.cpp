@@ -382,6 +382,26 @@ TEST_P(HostBehaviour, InstancesInOneProcessAreIndependent)
     expectEqualSignals(outA.l, reference.l, "instance beside another");
 }
 
+TEST_P(HostBehaviour, NonFiniteInputSamplesDoNotPoisonTheOutput)
+{
+    // a broken upstream plug-in may hand over NaN or infinity: the wet and the dry path must
+    // both stay finite and keep making sound afterwards
+    Stereo in = bassSignal(44100, 0.4, 0.5f, 22);
+    in.l[1000] = std::nanf("");
+    in.r[1001] = INFINITY;
+    in.l[5000] = -INFINITY;
+    in.r[5000] = std::nanf("");
+    for (const double blend : { 1.0, 0.5, 0.0 })
+    {
+        SCOPED_TRACE(blend);
+        std::unique_ptr<HostedPlugin> p = make({ { kBlend, blend }, { kGate, -60.0 } }, 44100);
+        const Stereo out = render(*p, in, mixedBlocks(23));
+        EXPECT_TRUE(allFinite(out.l));
+        EXPECT_TRUE(allFinite(out.r));
+        EXPECT_GT(rms(out.l, out.size() / 2, out.size()), 1e-3);
+    }
+}
+
 TEST_P(HostBehaviour, ProcessingMakesNoHeapCalls)
 {
     CountingObserver counter;

@@ -348,3 +348,22 @@ TEST(Vst3Module, ComponentStateUpdatesTheController)
     EXPECT_NEAR(b.normalisedToPlain(visible[5].id, b.controllerValue(visible[5].id)), -55.0, 1e-4);
     EXPECT_GT(b.requests().restartFlags.load() & V3_RESTART_PARAM_VALUES_CHANGED, 0);
 }
+
+TEST(Vst3Module, ProcessingWithoutActivationStillWorks)
+{
+    // some hosts call process right after setup: DPF activates the plug-in itself then
+    Vst3Instance inst(vst3Module());
+    ASSERT_EQ(inst.setup(96000, 512), V3_OK);
+    const Stereo in = bassSignal(96000, 0.1, 0.5f, 31);
+    std::vector<float> l(in.size()), r(in.size());
+    for (size_t pos = 0; pos + 512 <= in.size(); pos += 512)
+    {
+        const float* ins[2] = { in.l.data() + pos, in.r.data() + pos };
+        float* outs[2] = { l.data() + pos, r.data() + pos };
+        ASSERT_EQ(inst.process(ins, outs, 512), V3_OK);
+    }
+    EXPECT_EQ(inst.latency(), 42u);
+    EXPECT_TRUE(allFinite(l));
+    EXPECT_EQ(l, r);
+    EXPECT_GT(rms(l, 0, l.size()), 1e-4);
+}
