@@ -1,3 +1,4 @@
+#include "CaptureWeights.h"
 #include "RecordingChain.h"
 #include "Signals.h"
 
@@ -27,6 +28,18 @@ std::vector<double> bandLimitedNoise(size_t n)
     return x;
 }
 }  // namespace
+
+// The rig records at the plug-in's capture rows; a change on one side must show on the other.
+TEST(RecordingChain, CaptureRowsAreThePlugInsTable)
+{
+    ASSERT_EQ(kRigCaptureCount, int(kCaptureCount));
+    for (int i = 0; i < kRigCaptureCount; ++i)
+    {
+        EXPECT_EQ(float(kRigCaptures[i].position), kCaptureSpecs[i].position) << i;
+        EXPECT_EQ(float(kRigCaptures[i].levelDb), kCaptureSpecs[i].levelDb) << i;
+        EXPECT_EQ(float(kRigCaptures[i].delay), kCaptureSpecs[i].delay) << i;
+    }
+}
 
 TEST(FractionalDelay, ShiftsWholeSamplesExactlyAndFractionsBandLimited)
 {
