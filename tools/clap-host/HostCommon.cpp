@@ -108,7 +108,8 @@ bool parseDriverOptions(const int argc, char** const argv, DriverOptions& option
             ok = eq != std::string::npos && eq != 0;
             if (!ok)
                 break;
-            const long index = std::strtol(spec.substr(0, eq).c_str(), &end, 10);
+            const std::string indexText = spec.substr(0, eq);
+            const long index = std::strtol(indexText.c_str(), &end, 10);
             ok = *end == '\0' && index >= 0;
             const double value = std::strtod(spec.c_str() + eq + 1, &end);
             ok = ok && *end == '\0';
