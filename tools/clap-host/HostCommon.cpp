@@ -103,15 +103,15 @@ bool parseDriverOptions(const int argc, char** const argv, DriverOptions& option
         }
         else if (arg == "--set" && hasNext)
         {
-            const std::string spec = argv[++i];
-            const size_t eq = spec.find('=');
+            const std::string assignment = argv[++i];
+            const size_t eq = assignment.find('=');
             ok = eq != std::string::npos && eq != 0;
             if (!ok)
                 break;
-            const std::string indexText = spec.substr(0, eq);
+            const std::string indexText = assignment.substr(0, eq);
             const long index = std::strtol(indexText.c_str(), &end, 10);
             ok = *end == '\0' && index >= 0;
-            const double value = std::strtod(spec.c_str() + eq + 1, &end);
+            const double value = std::strtod(assignment.c_str() + eq + 1, &end);
             ok = ok && *end == '\0';
             options.values.emplace_back(static_cast<uint32_t>(index), value);
         }
