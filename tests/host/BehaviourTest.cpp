@@ -331,6 +331,31 @@ TEST_P(HostBehaviour, StateBringsBackTheSixValuesAndTheSound)
     }
 }
 
+TEST_P(HostBehaviour, DamagedStateLeavesAWorkingPlugin)
+{
+    const std::vector<uint8_t> good = make({ { kDist, 0.3 } })->saveState();
+    std::vector<uint8_t> garbage(300);
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<uint8_t>((i * 37) ^ 0x5a);
+    const std::vector<std::vector<uint8_t>> damaged = {
+        {},
+        std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2),
+        std::vector<uint8_t>(good.begin(), good.end() - 1),
+        garbage,
+    };
+    for (size_t k = 0; k < damaged.size(); ++k)
+    {
+        SCOPED_TRACE(k);
+        std::unique_ptr<HostedPlugin> p = make();
+        p->loadState(damaged[k]); // either answer will do; what matters is what follows
+        for (uint32_t i = 0; i < 6; ++i)
+            EXPECT_TRUE(std::isfinite(p->value(i))) << "parameter " << i;
+        p->activate(48000);
+        const Stereo out = render(*p, bassSignal(48000, 0.1, 0.5f, 24), { 256 });
+        EXPECT_TRUE(allFinite(out.l));
+    }
+}
+
 TEST_P(HostBehaviour, ReactivationStartsAfreshAtAnyRate)
 {
     const Stereo in = bassSignal(44100, 0.25, 0.5f, 15);
