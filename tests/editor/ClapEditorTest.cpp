@@ -294,7 +294,7 @@ TEST(ClapEditor, OpensAtDesignSizeWithDefaultsDrawn)
     expectPointerAt(frame, 1.0, kBlend, 150.0);
     expectPointerAt(frame, 1.0, kGate, -150.0);
 
-    const RgbImage reference = loadPng(kReferenceDir + "/clap-default.png");
+    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
     if (reference.empty())
         savePpm(frame, dumpPath("clap-default"));
     ASSERT_FALSE(reference.empty()) << "missing reference; this frame is at " << dumpPath("clap-default");
@@ -325,7 +325,7 @@ TEST(ClapEditor, ScaleTwoDoublesTheWindowAndDrawsSharp)
     expectPointerAt(frame, 2.0, kToneKnob, 0.0);
 
     // Same picture as at scale 1 once halved ...
-    const RgbImage reference = loadPng(kReferenceDir + "/clap-default.png");
+    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
     ASSERT_FALSE(reference.empty());
     const RgbImage halved = halve(frame);
     const ImageDifference d = compareImages(halved, reference);
