@@ -417,11 +417,35 @@ TEST(ClapEditor, PointerInputReachesTheHostAsGestures)
             EXPECT_EQ(e.param, kBypass);
     }
 
-    // Clicks on empty face and wheel turns off the knobs send nothing.
+    // Clicks on empty face, wheel turns off the knobs, and the right and middle buttons on a
+    // knob send nothing.
     s.moveTo(192.0, 260.0);
     s.host().click(1);
     s.wheel(false);
-    EXPECT_TRUE(s.takeEvents().empty());
+    s.moveTo(302.8, 88.4);
+    s.host().click(3);
+    s.host().click(2);
+    s.pump(60);
+    {
+        const auto ev = s.takeEvents();
+        EXPECT_TRUE(ev.empty()) << describe(ev);
+    }
+
+    // The wheel outside the knobs during a drag adds nothing to the drag's gesture.
+    s.moveTo(302.8, 88.4);
+    s.press();
+    s.moveTo(192.0, 260.0);
+    s.wheel(true);
+    s.release();
+    {
+        const auto ev = s.takeEvents();
+        ASSERT_GE(ev.size(), 3u) << describe(ev);
+        for (const HostEvent& e : ev)
+            EXPECT_EQ(e.param, kTone) << describe(ev);
+        EXPECT_EQ(ev.front().kind, HostEvent::Begin);
+        EXPECT_EQ(ev.back().kind, HostEvent::End);
+        EXPECT_EQ(ev[ev.size() - 2].value, 0.0) << describe(ev); // far below the press: clamped
+    }
 }
 
 TEST(ClapEditor, FineDragAndLostPointerCapture)
