@@ -68,29 +68,9 @@ public:
             fError = e.what();
             return;
         }
-        const clap_plugin_t* plugin = fInstance->plugin();
-        fGui = static_cast<const clap_plugin_gui_t*>(fInstance->extension(CLAP_EXT_GUI));
-        if (fGui == nullptr || ! fGui->is_api_supported(plugin, CLAP_WINDOW_API_X11, false)
-            || ! fGui->create(plugin, CLAP_WINDOW_API_X11, false))
-        {
-            fError = "no x11 gui";
-            fGui = nullptr;
-            return;
-        }
-        if (scale > 0.0)
-            fGui->set_scale(plugin, scale);
-        clap_window_t window = {};
-        window.api = CLAP_WINDOW_API_X11;
-        window.x11 = fHost.window();
-        if (! fGui->set_parent(plugin, &window) || ! fGui->show(plugin))
-        {
-            fError = "set_parent or show failed";
-            return;
-        }
-        uint32_t w = 0, h = 0;
-        fGui->get_size(plugin, &w, &h);
-        fHost.resize(static_cast<int>(w), static_cast<int>(h));
         fScale = scale > 0.0 ? scale : 1.0;
+        if (! openEditor(scale))
+            return;
 
         if (! fInstance->activate(48000.0, 256) || ! fInstance->startProcessing())
         {
@@ -105,13 +85,48 @@ public:
     {
         if (fInstance == nullptr)
             return;
-        if (fGui != nullptr)
-        {
-            fGui->hide(fInstance->plugin());
-            fGui->destroy(fInstance->plugin());
-        }
+        closeEditor();
         fInstance->stopProcessing();
         fInstance->deactivate();
+    }
+
+    // As a host opens the editor: gui.create with "x11", the scale, set_parent, show, and the
+    // host window sized to what the plug-in asks for.
+    bool openEditor(double scale)
+    {
+        const clap_plugin_t* plugin = fInstance->plugin();
+        fGui = static_cast<const clap_plugin_gui_t*>(fInstance->extension(CLAP_EXT_GUI));
+        if (fGui == nullptr || ! fGui->is_api_supported(plugin, CLAP_WINDOW_API_X11, false)
+            || ! fGui->create(plugin, CLAP_WINDOW_API_X11, false))
+        {
+            fError = "no x11 gui";
+            fGui = nullptr;
+            return false;
+        }
+        fEditorOpen = true;
+        if (scale > 0.0)
+            fGui->set_scale(plugin, scale);
+        clap_window_t window = {};
+        window.api = CLAP_WINDOW_API_X11;
+        window.x11 = fHost.window();
+        if (! fGui->set_parent(plugin, &window) || ! fGui->show(plugin))
+        {
+            fError = "set_parent or show failed";
+            return false;
+        }
+        uint32_t w = 0, h = 0;
+        fGui->get_size(plugin, &w, &h);
+        fHost.resize(static_cast<int>(w), static_cast<int>(h));
+        return true;
+    }
+
+    void closeEditor()
+    {
+        if (fGui == nullptr || ! fEditorOpen)
+            return;
+        fGui->hide(fInstance->plugin());
+        fGui->destroy(fInstance->plugin());
+        fEditorOpen = false;
     }
 
     const std::string& error() const { return fError; }
@@ -227,6 +242,7 @@ private:
     std::unique_ptr<ClapModule> fModule;
     std::unique_ptr<ClapInstance> fInstance;
     const clap_plugin_gui_t* fGui = nullptr;
+    bool fEditorOpen = false;
     double fScale = 1.0;
     std::string fError;
     std::vector<clap_event_param_value_t> fInEvents;
@@ -501,6 +517,25 @@ TEST(ClapEditor, FineDragAndLostPointerCapture)
         EXPECT_EQ(ev.back().kind, HostEvent::End);
         EXPECT_EQ(ev.back().param, kLevel);
     }
+}
+
+TEST(ClapEditor, ReopenedEditorShowsTheHostValues)
+{
+    ClapEditorSession s(1.0);
+    REQUIRE_SESSION(s);
+    s.processBlock({ { kTone, 1.0 } });
+    s.pump(100);
+    s.closeEditor();
+    s.pump(100);
+    s.processBlock({ { kDist, 0.0 } }); // while no editor is open
+
+    // A new editor starts from the defaults and takes the plug-in's values as it opens.
+    ASSERT_TRUE(s.openEditor(1.0)) << s.error();
+    const RgbImage frame = s.settledFrame();
+    ASSERT_EQ(frame.width, 384);
+    expectPointerAt(frame, 1.0, kToneKnob, 150.0);
+    expectPointerAt(frame, 1.0, kDistKnob, -150.0);
+    expectPointerAt(frame, 1.0, kVol, -30.0);
 }
 
 // Share of the read-out box's pixels that are light text, 0 when no box is drawn.
