@@ -303,6 +303,21 @@ TEST(Vst3Editor, ContentScaleTwoDoublesTheView)
     ASSERT_TRUE(s.host().childSize(w, h));
     EXPECT_EQ(w, 768);
     EXPECT_EQ(h, 996);
+
+    // Redraw once after the resize (Xvfb's software GL keeps the first drawable size until
+    // then), then the frame is the scale-1 picture at twice the resolution.
+    s.host().moveTo(84.4 * 2, 88.4 * 2);
+    s.pump(60);
+    s.host().moveTo(192.0 * 2, 260.0 * 2);
+    const RgbImage frame = s.settledFrame();
+    ASSERT_EQ(frame.width, 768);
+    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
+    ASSERT_FALSE(reference.empty());
+    const ImageDifference d = compareImages(halve(frame), reference);
+    if (d.meanAbs > 4.0)
+        savePpm(frame, dumpPath("vst3-scale2"));
+    EXPECT_LT(d.meanAbs, 4.0) << "frame kept at " << dumpPath("vst3-scale2");
+    EXPECT_GT(sharpness(frame), 0.55 * sharpness(reference));
 }
 
 } // namespace
