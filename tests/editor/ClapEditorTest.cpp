@@ -569,7 +569,10 @@ TEST(ClapEditor, HostChangeShowsInTheNextFrame)
 
     // Hovering a knob shows its read-out, leaving it takes the read-out away.
     s.moveTo(302.8, 88.4);
-    EXPECT_GT(readoutTextShare(s.settledFrame()), 0.05);
+    const RgbImage hovered = s.settledFrame();
+    EXPECT_GT(readoutTextShare(hovered), 0.05);
+    if (std::getenv("KORVANE_EDITOR_SCREENSHOTS") != nullptr)
+        savePpm(hovered, dumpPath("clap-hover-tone"));
     s.moveTo(192.0, 260.0);
     EXPECT_EQ(readoutTextShare(s.settledFrame()), 0.0);
 }
