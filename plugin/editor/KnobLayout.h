@@ -115,6 +115,14 @@ inline float knobAngle(float normalized)
     return (normalized * 300.0f - 150.0f) * 3.1415927f / 180.0f;
 }
 
+// The scale factor comes from the host unchecked (CLAP's set_scale, VST3's content scale).
+// A value no display uses (zero, negative, NaN, absurdly large) falls back to 1, so the window
+// size never wraps and the drawing is never mirrored.
+inline float usableScale(double scale)
+{
+    return scale >= 0.25 && scale <= 16.0 ? static_cast<float>(scale) : 1.0f;
+}
+
 // Window size for a scale factor, truncated like the host-facing size.
 inline uint32_t scaledSize(float scale, float designSize)
 {

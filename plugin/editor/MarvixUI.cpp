@@ -17,7 +17,7 @@ public:
         : UI(384, 498, false),
           fValues { kParameterSpecs[0].def, kParameterSpecs[1].def, kParameterSpecs[2].def,
                     kParameterSpecs[3].def, kParameterSpecs[4].def, kParameterSpecs[5].def },
-          fScale(static_cast<float>(getScaleFactor())),
+          fScale(usableScale(getScaleFactor())),
           fFont(-1),
           fDragKnob(-1),
           fHoverKnob(-1),

@@ -49,7 +49,7 @@ std::string dumpPath(const std::string& name)
 
 class ClapEditorSession {
 public:
-    // scale 0 leaves the scale to DPF (and so to DPF_SCALE_FACTOR).
+    // scale 0 leaves the scale to DPF (and so to DPF_SCALE_FACTOR); anything else goes to set_scale.
     explicit ClapEditorSession(double scale = 0.0)
         : fHost(800, 1000)
     {
@@ -104,7 +104,7 @@ public:
             return false;
         }
         fEditorOpen = true;
-        if (scale > 0.0)
+        if (scale != 0.0)
             fGui->set_scale(plugin, scale);
         clap_window_t window = {};
         window.api = CLAP_WINDOW_API_X11;
@@ -353,6 +353,17 @@ TEST(ClapEditor, ScaleTwoDoublesTheWindowAndDrawsSharp)
     // detail spread over twice the pixels (about 0.5 of the edge energy when stretched by
     // pixel doubling, 0.2 when filtered); drawn at scale 2 it keeps about 0.7.
     EXPECT_GT(sharpness(frame), 0.55 * sharpness(reference));
+}
+
+TEST(ClapEditor, NegativeHostScaleOpensAtScaleOne)
+{
+    ClapEditorSession s(-2.0);
+    REQUIRE_SESSION(s);
+    int w = 0, h = 0;
+    ASSERT_TRUE(s.host().childSize(w, h));
+    EXPECT_EQ(w, 384);
+    EXPECT_EQ(h, 498);
+    expectPointerAt(s.settledFrame(), 1.0, kVol, -30.0);
 }
 
 TEST(ClapEditor, PointerInputReachesTheHostAsGestures)

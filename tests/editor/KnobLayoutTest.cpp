@@ -192,4 +192,16 @@ TEST(KnobDrawing, WindowSizePerScaleFactor)
     }
 }
 
+TEST(KnobDrawing, HostScaleFactorsThatNoDisplayUsesFallBackToOne)
+{
+    const struct { double given; float used; } cases[] = {
+        { 1.0, 1.0f }, { 1.25, 1.25f }, { 2.0, 2.0f }, { 0.25, 0.25f }, { 16.0, 16.0f },
+        { 0.0, 1.0f }, { -2.0, 1.0f }, { 0.1, 1.0f }, { 1e9, 1.0f },
+        { std::numeric_limits<double>::quiet_NaN(), 1.0f },
+        { std::numeric_limits<double>::infinity(), 1.0f },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(usableScale(c.given), c.used) << c.given;
+}
+
 } // namespace
