@@ -27,10 +27,12 @@ function(korvane_add_all_subdirectories)
   endforeach()
 endfunction()
 
-# korvane_add_gtest(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>])
-# One GoogleTest executable whose cases CTest discovers one by one.
+# korvane_add_gtest(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <label>])
+# One GoogleTest executable whose cases CTest discovers one by one. The discovery script does not
+# keep a list of labels together, so a test takes one label; ctest -L / -LE match it as a pattern
+# (a label "editor-gui-no-sanitize" is left out by -LE no-sanitize).
 function(korvane_add_gtest)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;LABELS" "SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${T_NAME} PRIVATE
