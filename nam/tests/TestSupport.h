@@ -11,15 +11,6 @@
 namespace namtest
 {
 
-// Counts the allocations of the whole executable while it exists.
-class AllocationCounter
-{
-public:
-    AllocationCounter();
-    ~AllocationCounter();
-    long count() const;
-};
-
 // Reference files live beside the checkout.
 std::string fixturePath(const std::string& name);
 std::vector<double> readSamples(const std::string& path);

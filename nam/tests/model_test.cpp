@@ -1,3 +1,4 @@
+#include "CountingScope.h"
 #include "NAM/get_dsp.h"
 #include "TestSupport.h"
 
@@ -110,10 +111,10 @@ TEST_P(EachIsa, ProcessAllocatesNothing)
     std::vector<double> in(20000, 0.25), out(20000);
     double* inPtr = in.data();
     double* outPtr = out.data();
-    namtest::AllocationCounter counter;
+    CountingScope counter;
     for (const int n : {0, 1, 255, 256, 257, 512, 8192, 20000})
         model->process(&inPtr, &outPtr, n);
-    EXPECT_EQ(counter.count(), 0);
+    EXPECT_EQ(counter.allocations(), 0);
 }
 
 // Published values for a 440 Hz sine after Reset(48000, 256), blocks of 256: checks the

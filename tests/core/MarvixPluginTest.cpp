@@ -3,85 +3,20 @@
 #include "MarvixPlugin.h"
 #include "DistrhoPluginInternal.hpp"
 
+#include "CountingScope.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include <xmmintrin.h>
-
-#include <dlfcn.h>
-#include <pthread.h>
-
-// ---------------------------------------------------------------------------------------------
-// Every operator new and mutex lock of the process goes through here, so a test can count what a
-// span allocates or locks.
-
-namespace {
-std::atomic<bool> sCounting{false};
-std::atomic<long> sAllocations{0};
-std::atomic<long> sLocks{0};
-
-void countAllocation()
-{
-    if (sCounting.load(std::memory_order_relaxed))
-        sAllocations.fetch_add(1, std::memory_order_relaxed);
-}
-
-void* countedAlloc(std::size_t size)
-{
-    countAllocation();
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-
-void* countedAlignedAlloc(std::size_t size, std::align_val_t align)
-{
-    countAllocation();
-    void* p = nullptr;
-    if (posix_memalign(&p, std::max(static_cast<std::size_t>(align), sizeof(void*)), size == 0 ? 1 : size) != 0)
-        throw std::bad_alloc();
-    return p;
-}
-} // namespace
-
-void* operator new(std::size_t size) { return countedAlloc(size); }
-void* operator new[](std::size_t size) { return countedAlloc(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    try { return countedAlloc(size); } catch (...) { return nullptr; }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    try { return countedAlloc(size); } catch (...) { return nullptr; }
-}
-void* operator new(std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-
-extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex)
-{
-    if (sCounting.load(std::memory_order_relaxed))
-        sLocks.fetch_add(1, std::memory_order_relaxed);
-    static const auto next = reinterpret_cast<int (*)(pthread_mutex_t*)>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    return next(mutex);
-}
 
 START_NAMESPACE_DISTRHO
 
@@ -644,18 +579,16 @@ TEST(MarvixPluginRobustness, FlushesDenormalsAndRestoresTheCallersMode)
 TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateAndLockNothing)
 {
     // The counters themselves see what they count.
-    sAllocations = 0;
-    sLocks = 0;
-    sCounting = true;
+    CountingScope probeScope;
     auto* probe = new std::vector<float>(16);
     {
         std::mutex mutex;
         std::lock_guard<std::mutex> lock(mutex);
     }
-    sCounting = false;
+    probeScope.stop();
     delete probe;
-    ASSERT_GT(sAllocations.load(), 0);
-    ASSERT_GT(sLocks.load(), 0);
+    ASSERT_GT(probeScope.allocations(), 0);
+    ASSERT_GT(probeScope.locks(), 0);
 
     for (const double rate : { 44100.0, 48000.0, 96000.0 })
     {
@@ -665,9 +598,7 @@ TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateAndLockNothing)
         std::vector<float> outL(left.size()), outR(left.size());
         host.run(left.data(), right.data(), outL.data(), outR.data(), 256); // warm-up
 
-        sAllocations = 0;
-        sLocks = 0;
-        sCounting = true;
+        CountingScope scope;
         uint32_t pos = 0;
         int round = 0;
         for (const uint32_t n : { 1u, 64u, 511u, 2048u, 2049u, 5000u, 0u, 333u })
@@ -682,8 +613,8 @@ TEST(MarvixPluginRealtime, RunAndParameterChangesAllocateAndLockNothing)
             pos = (pos + n > left.size()) ? 0 : pos;
             host.run(left.data() + pos, right.data() + pos, outL.data(), outR.data(), n);
         }
-        sCounting = false;
-        EXPECT_EQ(0, sAllocations.load());
-        EXPECT_EQ(0, sLocks.load());
+        scope.stop();
+        EXPECT_EQ(0, scope.allocations());
+        EXPECT_EQ(0, scope.locks());
     }
 }

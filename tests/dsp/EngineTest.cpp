@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "AllocationCounter.h"
+#include "CountingScope.h"
 #include "EmbeddedModels.h"
 #include "MarvixDsp.h"
 
@@ -363,10 +363,10 @@ TEST(MarvixDsp, ProcessAllocatesNothing)
         dsp->prepare(rate);
         dsp->fDistTarget = 0.85f;
         dsp->fToneTarget = 0.9f;
-        AllocationScope scope;
+        CountingScope scope;
         for (uint32_t n : { 2048u, 1u, 512u, 64u, 2048u, 17u })
             dsp->process(in.data(), out.data(), n);
-        EXPECT_EQ(scope.count(), 0u) << "rate " << rate;
+        EXPECT_EQ(scope.allocations(), 0) << "rate " << rate;
     }
 }
 

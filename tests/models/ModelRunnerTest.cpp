@@ -2,6 +2,7 @@
 
 #include "ModelRunnerInspector.h"
 
+#include "CountingScope.h"
 #include "EmbeddedModels.h"
 #include "EngineConstants.h"
 
@@ -10,48 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
-
-// Counts every operator new of this executable while a test looks.
-static std::atomic<bool> sCounting{false};
-static std::atomic<long> sAllocations{0};
-
-static void* countedAlloc(std::size_t size)
-{
-    if (sCounting.load(std::memory_order_relaxed))
-        sAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size != 0 ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-
-static void* countedAlignedAlloc(std::size_t size, std::align_val_t align)
-{
-    if (sCounting.load(std::memory_order_relaxed))
-        sAllocations.fetch_add(1, std::memory_order_relaxed);
-    const std::size_t a = static_cast<std::size_t>(align);
-    if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a))
-        return p;
-    throw std::bad_alloc();
-}
-
-void* operator new(std::size_t size) { return countedAlloc(size); }
-void* operator new[](std::size_t size) { return countedAlloc(size); }
-void* operator new(std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace
 {
@@ -235,16 +197,15 @@ TEST(ModelRunner, ProcessAllocatesNothing)
     std::vector<float> in = bassBlock(kMaxModelBlock + 1);
     std::vector<float> out(in.size());
 
-    sAllocations = 0;
-    sCounting = true;
+    CountingScope scope;
     for (uint32_t n : {1u, 64u, 1000u, kMaxModelBlock, kMaxModelBlock + 1, 0u})
     {
         runner.process(in.data(), out.data(), n);
         runner.process(out.data(), out.data(), n);
         empty.process(in.data(), out.data(), n);
     }
-    sCounting = false;
-    EXPECT_EQ(sAllocations.load(), 0);
+    scope.stop();
+    EXPECT_EQ(scope.allocations(), 0);
 }
 
 } // namespace

@@ -2,44 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
-#include <new>
 #include <random>
 
+#include "CountingScope.h"
 #include "RateAdapter.h"
 
 namespace
 {
-std::atomic<bool> gCounting{false};
-std::atomic<long> gAllocations{0};
 std::atomic<long> gTrigCalls{0};
-std::atomic<long> gLocks{0};
-
-void* countedAlloc(std::size_t size)
-{
-    if (gCounting.load(std::memory_order_relaxed))
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-
-void* countedAlignedAlloc(std::size_t size, std::align_val_t align)
-{
-    if (gCounting.load(std::memory_order_relaxed))
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    const std::size_t a = std::max(std::size_t(align), sizeof(void*));
-    void* p = nullptr;
-    if (posix_memalign(&p, a, size ? size : 1) != 0)
-        throw std::bad_alloc();
-    return p;
-}
 
 template <typename Fn>
 Fn nextSymbol(const char* name)
@@ -52,27 +27,6 @@ void countTrig()
     gTrigCalls.fetch_add(1, std::memory_order_relaxed);
 }
 } // namespace
-
-void* operator new(std::size_t size) { return countedAlloc(size); }
-void* operator new[](std::size_t size) { return countedAlloc(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    try { return countedAlloc(size); } catch (...) { return nullptr; }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    try { return countedAlloc(size); } catch (...) { return nullptr; }
-}
-void* operator new(std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 // The library is linked into this executable, so its calls into libm land here first.
 extern "C" {
@@ -87,12 +41,6 @@ void sincos(double x, double* s, double* c)
     countTrig();
     static auto f = nextSymbol<void (*)(double, double*, double*)>("sincos");
     f(x, s, c);
-}
-int pthread_mutex_lock(pthread_mutex_t* m)
-{
-    gLocks.fetch_add(1, std::memory_order_relaxed);
-    static auto f = nextSymbol<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
-    return f(m);
 }
 void sincosf(float x, float* s, float* c)
 {
@@ -118,17 +66,18 @@ TEST(RateAdapterRealtime, CountersSeeTheCallsTheyCount)
         EXPECT_GE(gTrigCalls.load() - trig - 1, 2L * 8000 * 24);
     }
 
-    const long locks = gLocks.load();
+    CountingScope scope;
     std::mutex mutex;
     mutex.lock();
     mutex.unlock();
-    EXPECT_EQ(gLocks.load(), locks + 1);
+    scope.stop();
+    EXPECT_EQ(scope.locks(), 1);
 
-    gCounting = true;
-    int* probe = new int(3);
+    scope.start();
+    int* volatile probe = new int(3); // volatile: the compiler may drop an unused new
     delete probe;
-    gCounting = false;
-    EXPECT_EQ(gAllocations.exchange(0), 1);
+    scope.stop();
+    EXPECT_EQ(scope.allocations(), 1);
 }
 
 TEST(RateAdapterRealtime, ProcessAllocatesNothingLocksNothingAndCallsNoTrigonometry)
@@ -148,15 +97,13 @@ TEST(RateAdapterRealtime, ProcessAllocatesNothingLocksNothingAndCallsNoTrigonome
         std::mt19937 rng{static_cast<unsigned>(rate)};
         std::uniform_int_distribution<unsigned int> blockSize(1, 2048);
 
-        gAllocations = 0;
         gTrigCalls = 0;
-        gLocks = 0;
-        gCounting = true;
+        CountingScope scope;
         for (int block = 0; block < 300; ++block)
             adapter.process(in, out, blockSize(rng), render);
-        gCounting = false;
-        EXPECT_EQ(gAllocations.load(), 0) << rate;
+        scope.stop();
+        EXPECT_EQ(scope.allocations(), 0) << rate;
         EXPECT_EQ(gTrigCalls.load(), 0) << rate;
-        EXPECT_EQ(gLocks.load(), 0) << rate;
+        EXPECT_EQ(scope.locks(), 0) << rate;
     }
 }
