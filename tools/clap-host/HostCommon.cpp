@@ -1,8 +1,10 @@
 #include "HostCommon.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <stdexcept>
 
@@ -135,6 +137,53 @@ bool parseDriverOptions(const int argc, char** const argv, DriverOptions& option
         return false;
     }
     return true;
+}
+
+void renderRawStereo(const DriverOptions& options, const RenderBlock& processBlock)
+{
+    if (options.renderIn.empty())
+        return;
+
+    const std::vector<float> in = readRawStereo(options.renderIn);
+    const size_t frames = in.size() / 2;
+    const uint32_t block = options.blockSize;
+    std::vector<float> out(in.size());
+    std::vector<float> l(block), r(block), ol(block), or_(block);
+    for (size_t pos = 0; pos < frames; pos += block)
+    {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(block, frames - pos));
+        for (uint32_t i = 0; i < n; ++i)
+        {
+            l[i] = in[2 * (pos + i)];
+            r[i] = in[2 * (pos + i) + 1];
+        }
+        const float* ins[2] = { l.data(), r.data() };
+        float* outs[2] = { ol.data(), or_.data() };
+        processBlock(ins, outs, n, pos == 0);
+        for (uint32_t i = 0; i < n; ++i)
+        {
+            out[2 * (pos + i)] = ol[i];
+            out[2 * (pos + i) + 1] = or_[i];
+        }
+    }
+    writeRawStereo(options.renderOut, out);
+    std::printf("rendered    %zu frames to %s\n", frames, options.renderOut.c_str());
+}
+
+int driverMain(const int argc, char** const argv, const char* const name, int (*body)(const DriverOptions&))
+{
+    DriverOptions options;
+    if (!parseDriverOptions(argc, argv, options))
+        return 2;
+    try
+    {
+        return body(options);
+    }
+    catch (const std::exception& e)
+    {
+        std::fprintf(stderr, "%s: %s\n", name, e.what());
+        return 1;
+    }
 }
 
 std::string executableDir()

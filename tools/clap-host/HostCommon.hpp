@@ -4,6 +4,7 @@
 // and the command line of the drivers.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,17 @@ struct DriverOptions
 
 // Returns false (after printing the usage to stderr) when the arguments do not parse.
 bool parseDriverOptions(int argc, char** argv, DriverOptions& options);
+
+// One block of a render: two de-interleaved channels in and out; `first` marks the first block.
+using RenderBlock = std::function<void(const float* const* inputs, float* const* outputs, uint32_t frames, bool first)>;
+
+// With --render: reads the input file, runs it through `processBlock` in blocks of the
+// options' size, writes the output file and prints the frame count. Without, does nothing.
+void renderRawStereo(const DriverOptions& options, const RenderBlock& processBlock);
+
+// A driver's main(): parses the command line (exit 2 when it does not), runs `body` and reports
+// what it throws as "<name>: <message>" (exit 1).
+int driverMain(int argc, char** argv, const char* name, int (*body)(const DriverOptions&));
 
 // Folder of the running executable, to find modules built beside it.
 std::string executableDir();

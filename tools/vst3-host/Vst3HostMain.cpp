@@ -2,9 +2,7 @@
 
 #include "Vst3Host.hpp"
 
-#include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <stdexcept>
 
 static int run(const DriverOptions& opt)
@@ -61,53 +59,19 @@ static int run(const DriverOptions& opt)
     }
     std::printf("latency     %u at %g Hz\n", inst.latency(), opt.sampleRate);
 
-    if (opt.renderIn.empty())
-        return 0;
-
-    const std::vector<float> in = readRawStereo(opt.renderIn);
-    const size_t frames = in.size() / 2;
-    std::vector<float> out(in.size());
-    std::vector<float> l(opt.blockSize), r(opt.blockSize), ol(opt.blockSize), or_(opt.blockSize);
-    for (size_t pos = 0; pos < frames; pos += opt.blockSize)
-    {
-        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(opt.blockSize, frames - pos));
-        for (uint32_t i = 0; i < n; ++i)
-        {
-            l[i] = in[2 * (pos + i)];
-            r[i] = in[2 * (pos + i) + 1];
-        }
-        const float* ins[2] = { l.data(), r.data() };
-        float* outs[2] = { ol.data(), or_.data() };
-        const bool first = pos == 0;
+    renderRawStereo(opt, [&inst, &points](const float* const* ins, float* const* outs, uint32_t n, bool first) {
+        // the values of --set go with the first block
         if (inst.process(ins, outs, static_cast<int32_t>(n), first ? points.data() : nullptr,
                          first ? static_cast<int32_t>(points.size()) : 0) != V3_OK)
         {
             throw std::runtime_error("process failed");
         }
         inst.idle();
-        for (uint32_t i = 0; i < n; ++i)
-        {
-            out[2 * (pos + i)] = ol[i];
-            out[2 * (pos + i) + 1] = or_[i];
-        }
-    }
-    writeRawStereo(opt.renderOut, out);
-    std::printf("rendered    %zu frames to %s\n", frames, opt.renderOut.c_str());
+    });
     return 0;
 }
 
 int main(int argc, char** argv)
 {
-    DriverOptions opt;
-    if (!parseDriverOptions(argc, argv, opt))
-        return 2;
-    try
-    {
-        return run(opt);
-    }
-    catch (const std::exception& e)
-    {
-        std::fprintf(stderr, "vst3-host: %s\n", e.what());
-        return 1;
-    }
+    return driverMain(argc, argv, "vst3-host", run);
 }
