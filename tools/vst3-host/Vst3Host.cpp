@@ -30,6 +30,78 @@ void toUtf16(const char* text, int16_t* out, size_t max)
     out[i] = 0;
 }
 
+// FUnknown and the object's own interface answer with the object itself.
+template <const v3_tuid& kOwnIid>
+v3_result V3_API queryOwn(void* self, const v3_tuid iid, void** obj)
+{
+    if (sameId(iid, v3_funknown_iid) || sameId(iid, kOwnIid))
+    {
+        *obj = self;
+        return V3_OK;
+    }
+    *obj = nullptr;
+    return V3_NO_INTERFACE;
+}
+
+// Objects the host keeps alive itself: their reference counts are moot.
+uint32_t V3_API hostOwnedRef(void*)
+{
+    return 1;
+}
+
+template <const v3_tuid& kOwnIid, class Vtbl>
+void initHostOwned(Vtbl& vtbl)
+{
+    vtbl.query_interface = queryOwn<kOwnIid>;
+    vtbl.ref = hostOwnedRef;
+    vtbl.unref = hostOwnedRef;
+}
+
+// Objects handed to the plug-in to keep (attribute lists, messages): a `refs` member, deleted
+// with the last reference.
+template <class T>
+uint32_t V3_API refCounted(void* self)
+{
+    return ++objectOf<T>(self)->refs;
+}
+
+template <class T>
+uint32_t V3_API unrefCounted(void* self)
+{
+    T* const object = objectOf<T>(self);
+    const int n = --object->refs;
+    if (n == 0)
+        delete object;
+    return static_cast<uint32_t>(n);
+}
+
+template <class T, const v3_tuid& kOwnIid>
+v3_result V3_API queryCounted(void* self, const v3_tuid iid, void** obj)
+{
+    const v3_result res = queryOwn<kOwnIid>(self, iid, obj);
+    if (res == V3_OK)
+        refCounted<T>(self);
+    return res;
+}
+
+template <class T, const v3_tuid& kOwnIid, class Vtbl>
+void initCounted(Vtbl& vtbl)
+{
+    vtbl.query_interface = queryCounted<T, kOwnIid>;
+    vtbl.ref = refCounted<T>;
+    vtbl.unref = unrefCounted<T>;
+}
+
+template <class Map, class Value>
+v3_result findAttribute(const Map& map, const char* id, Value* value)
+{
+    const auto it = map.find(id);
+    if (it == map.end())
+        return V3_INVALID_ARG;
+    *value = it->second;
+    return V3_OK;
+}
+
 // --- attribute list and message (DPF's editor exchanges these between its two halves) ---
 
 struct AttributeList
@@ -45,9 +117,7 @@ struct AttributeList
     AttributeList()
     {
         vtblPtr = &vtbl;
-        vtbl.query_interface = queryInterface;
-        vtbl.ref = ref;
-        vtbl.unref = unref;
+        initCounted<AttributeList, v3_attribute_list_iid>(vtbl);
         vtbl.attrlist.set_int = setInt;
         vtbl.attrlist.get_int = getInt;
         vtbl.attrlist.set_float = setFloat;
@@ -58,26 +128,6 @@ struct AttributeList
         vtbl.attrlist.get_binary = getBinary;
     }
 
-    static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-    {
-        if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_attribute_list_iid))
-        {
-            ref(self);
-            *obj = self;
-            return V3_OK;
-        }
-        *obj = nullptr;
-        return V3_NO_INTERFACE;
-    }
-    static uint32_t V3_API ref(void* self) { return ++objectOf<AttributeList>(self)->refs; }
-    static uint32_t V3_API unref(void* self)
-    {
-        AttributeList* const a = objectOf<AttributeList>(self);
-        const int n = --a->refs;
-        if (n == 0)
-            delete a;
-        return static_cast<uint32_t>(n);
-    }
     static v3_result V3_API setInt(void* self, const char* id, int64_t v)
     {
         objectOf<AttributeList>(self)->ints[id] = v;
@@ -85,12 +135,7 @@ struct AttributeList
     }
     static v3_result V3_API getInt(void* self, const char* id, int64_t* v)
     {
-        const auto& m = objectOf<AttributeList>(self)->ints;
-        const auto it = m.find(id);
-        if (it == m.end())
-            return V3_INVALID_ARG;
-        *v = it->second;
-        return V3_OK;
+        return findAttribute(objectOf<AttributeList>(self)->ints, id, v);
     }
     static v3_result V3_API setFloat(void* self, const char* id, double v)
     {
@@ -99,12 +144,7 @@ struct AttributeList
     }
     static v3_result V3_API getFloat(void* self, const char* id, double* v)
     {
-        const auto& m = objectOf<AttributeList>(self)->floats;
-        const auto it = m.find(id);
-        if (it == m.end())
-            return V3_INVALID_ARG;
-        *v = it->second;
-        return V3_OK;
+        return findAttribute(objectOf<AttributeList>(self)->floats, id, v);
     }
     static v3_result V3_API setString(void* self, const char* id, const int16_t* s)
     {
@@ -155,35 +195,13 @@ struct Message
     Message()
     {
         vtblPtr = &vtbl;
-        vtbl.query_interface = queryInterface;
-        vtbl.ref = ref;
-        vtbl.unref = unref;
+        initCounted<Message, v3_message_iid>(vtbl);
         vtbl.msg.get_message_id = getId;
         vtbl.msg.set_message_id = setId;
         vtbl.msg.get_attributes = getAttributes;
     }
-    ~Message() { AttributeList::unref(attributes); }
+    ~Message() { unrefCounted<AttributeList>(attributes); }
 
-    static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-    {
-        if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_message_iid))
-        {
-            ref(self);
-            *obj = self;
-            return V3_OK;
-        }
-        *obj = nullptr;
-        return V3_NO_INTERFACE;
-    }
-    static uint32_t V3_API ref(void* self) { return ++objectOf<Message>(self)->refs; }
-    static uint32_t V3_API unref(void* self)
-    {
-        Message* const m = objectOf<Message>(self);
-        const int n = --m->refs;
-        if (n == 0)
-            delete m;
-        return static_cast<uint32_t>(n);
-    }
     static const char* V3_API getId(void* self) { return objectOf<Message>(self)->id.c_str(); }
     static void V3_API setId(void* self, const char* id) { objectOf<Message>(self)->id = id != nullptr ? id : ""; }
     static v3_attribute_list** V3_API getAttributes(void* self)
@@ -209,9 +227,7 @@ struct MemoryStream
     MemoryStream()
     {
         vtblPtr = &vtbl;
-        vtbl.query_interface = queryInterface;
-        vtbl.ref = ref;
-        vtbl.unref = ref;
+        initHostOwned<v3_bstream_iid>(vtbl);
         vtbl.stream.read = read;
         vtbl.stream.write = write;
         vtbl.stream.seek = seek;
@@ -219,17 +235,6 @@ struct MemoryStream
     }
     v3_bstream** interface() { return reinterpret_cast<v3_bstream**>(&vtblPtr); }
 
-    static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-    {
-        if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_bstream_iid))
-        {
-            *obj = self;
-            return V3_OK;
-        }
-        *obj = nullptr;
-        return V3_NO_INTERFACE;
-    }
-    static uint32_t V3_API ref(void*) { return 1; }
     static v3_result V3_API read(void* self, void* buffer, int32_t bytes, int32_t* done)
     {
         MemoryStream* const s = objectOf<MemoryStream>(self);
@@ -301,24 +306,11 @@ struct Vst3Module::HostApplication
     HostApplication()
     {
         vtblPtr = &vtbl;
-        vtbl.query_interface = queryInterface;
-        vtbl.ref = ref;
-        vtbl.unref = ref;
+        initHostOwned<v3_host_application_iid>(vtbl);
         vtbl.app.get_name = getName;
         vtbl.app.create_instance = createInstance;
     }
 
-    static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-    {
-        if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_host_application_iid))
-        {
-            *obj = self;
-            return V3_OK;
-        }
-        *obj = nullptr;
-        return V3_NO_INTERFACE;
-    }
-    static uint32_t V3_API ref(void*) { return 1; }
     static v3_result V3_API getName(void*, v3_str_128 name)
     {
         toUtf16("korvane-test-host", name, 128);
@@ -470,26 +462,13 @@ struct Vst3Instance::Handler
         : owner(o)
     {
         vtblPtr = &vtbl;
-        vtbl.query_interface = queryInterface;
-        vtbl.ref = ref;
-        vtbl.unref = ref;
+        initHostOwned<v3_component_handler_iid>(vtbl);
         vtbl.handler.begin_edit = beginEdit;
         vtbl.handler.perform_edit = performEdit;
         vtbl.handler.end_edit = endEdit;
         vtbl.handler.restart_component = restartComponent;
     }
 
-    static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-    {
-        if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_component_handler_iid))
-        {
-            *obj = self;
-            return V3_OK;
-        }
-        *obj = nullptr;
-        return V3_NO_INTERFACE;
-    }
-    static uint32_t V3_API ref(void*) { return 1; }
     static v3_result V3_API beginEdit(void* self, v3_param_id)
     {
         ++objectOf<Handler>(self)->owner->fRequests.beginEdit;
@@ -531,9 +510,7 @@ struct Vst3Instance::Changes
         void init()
         {
             vtblPtr = &vtbl;
-            vtbl.query_interface = queryInterface;
-            vtbl.ref = ref;
-            vtbl.unref = ref;
+            initHostOwned<v3_param_value_queue_iid>(vtbl);
             vtbl.queue.get_param_id = getParamId;
             vtbl.queue.get_point_count = getPointCount;
             vtbl.queue.get_point = getPoint;
@@ -541,17 +518,6 @@ struct Vst3Instance::Changes
             id = 0;
             count = 0;
         }
-        static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-        {
-            if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_param_value_queue_iid))
-            {
-                *obj = self;
-                return V3_OK;
-            }
-            *obj = nullptr;
-            return V3_NO_INTERFACE;
-        }
-        static uint32_t V3_API ref(void*) { return 1; }
         static v3_param_id V3_API getParamId(void* self) { return objectOf<Queue>(self)->id; }
         static int32_t V3_API getPointCount(void* self) { return objectOf<Queue>(self)->count; }
         static v3_result V3_API getPoint(void* self, int32_t idx, int32_t* offset, double* value)
@@ -596,9 +562,7 @@ struct Vst3Instance::Changes
     Changes()
     {
         vtblPtr = &vtbl;
-        vtbl.query_interface = queryInterface;
-        vtbl.ref = ref;
-        vtbl.unref = ref;
+        initHostOwned<v3_param_changes_iid>(vtbl);
         vtbl.changes.get_param_count = getParamCount;
         vtbl.changes.get_param_data = getParamData;
         vtbl.changes.add_param_data = addParamData;
@@ -622,17 +586,6 @@ struct Vst3Instance::Changes
         return &q;
     }
 
-    static v3_result V3_API queryInterface(void* self, const v3_tuid iid, void** obj)
-    {
-        if (sameId(iid, v3_funknown_iid) || sameId(iid, v3_param_changes_iid))
-        {
-            *obj = self;
-            return V3_OK;
-        }
-        *obj = nullptr;
-        return V3_NO_INTERFACE;
-    }
-    static uint32_t V3_API ref(void*) { return 1; }
     static int32_t V3_API getParamCount(void* self) { return objectOf<Changes>(self)->count; }
     static v3_param_value_queue** V3_API getParamData(void* self, int32_t idx)
     {
