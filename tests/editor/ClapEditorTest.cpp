@@ -7,17 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 namespace {
 
 const std::string kModulePath = std::string(KORVANE_BINARY_DIR) + "/bin/Korvane.clap";
-const std::string kReferenceDir = std::string(KORVANE_SOURCE_DIR) + "/tests/editor/reference";
 
 constexpr uint32_t kDist = 0, kTone = 1, kLevel = 2, kBypass = 4;
 
@@ -38,13 +35,6 @@ std::string describe(const std::vector<HostEvent>& events)
         s << "; ";
     }
     return s.str();
-}
-
-// Where the frame should be kept when a comparison fails, or when asked to refresh references.
-std::string dumpPath(const std::string& name)
-{
-    const char* dir = std::getenv("KORVANE_EDITOR_SCREENSHOTS");
-    return std::string(dir != nullptr ? dir : KORVANE_BINARY_DIR "/tests") + "/" + name + ".ppm";
 }
 
 class ClapEditorSession {
@@ -135,16 +125,7 @@ public:
     const clap_plugin_t* plugin() const { return fInstance->plugin(); }
 
     // Main-thread time: the host's timers drive DPF's idle, which reads X events and redraws.
-    void pump(int milliseconds)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        while (std::chrono::steady_clock::now() < end)
-        {
-            fHost.flush();
-            fInstance->idle();
-            std::this_thread::sleep_for(std::chrono::milliseconds(8));
-        }
-    }
+    void pump(int milliseconds) { pumpFor(fHost, milliseconds, [this] { fInstance->idle(); }); }
 
     // Runs one audio block (with optional host parameter changes) and returns what the
     // plug-in pushed to the host: the editor's gestures and values.
@@ -187,20 +168,7 @@ public:
 
     std::vector<HostEvent> takeEvents() { return processBlock(); }
 
-    // A frame once drawing has settled (two equal captures in a row).
-    RgbImage settledFrame()
-    {
-        RgbImage last = fHost.capture();
-        for (int i = 0; i < 40; ++i)
-        {
-            pump(50);
-            RgbImage now = fHost.capture();
-            if (! now.empty() && now.pixels == last.pixels)
-                return now;
-            last = std::move(now);
-        }
-        return last;
-    }
+    RgbImage settledFrame() { return settledCapture(fHost, [this] { fInstance->idle(); }); }
 
     // Pointer position in design units.
     void moveTo(double x, double y) { fHost.moveTo(x * fScale, y * fScale); pump(60); }
@@ -285,9 +253,6 @@ void expectPointerAt(const RgbImage& image, double scale, const KnobPlace& knob,
     EXPECT_LT(along(degrees - 60.0), 120) << knob.name << " pointer also at " << degrees - 60.0;
 }
 
-#define REQUIRE_SESSION(s) \
-    if (! (s).error().empty()) FAIL() << "editor session: " << (s).error()
-
 TEST(ClapEditor, OpensAtDesignSizeWithDefaultsDrawn)
 {
     ClapEditorSession s(1.0);
@@ -310,7 +275,7 @@ TEST(ClapEditor, OpensAtDesignSizeWithDefaultsDrawn)
     expectPointerAt(frame, 1.0, kBlend, 150.0);
     expectPointerAt(frame, 1.0, kGate, -150.0);
 
-    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
+    const RgbImage reference = loadReferenceFrame();
     if (reference.empty())
         savePpm(frame, dumpPath("clap-default"));
     ASSERT_FALSE(reference.empty()) << "missing reference; this frame is at " << dumpPath("clap-default");
@@ -341,7 +306,7 @@ TEST(ClapEditor, ScaleTwoDoublesTheWindowAndDrawsSharp)
     expectPointerAt(frame, 2.0, kToneKnob, 0.0);
 
     // Same picture as at scale 1 once halved ...
-    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
+    const RgbImage reference = loadReferenceFrame();
     ASSERT_FALSE(reference.empty());
     const RgbImage halved = halve(frame);
     const ImageDifference d = compareImages(halved, reference);

@@ -9,16 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 namespace {
 
 const std::string kModulePath = std::string(KORVANE_BINARY_DIR) + "/bin/Korvane.vst3";
-const std::string kReferenceDir = std::string(KORVANE_SOURCE_DIR) + "/tests/editor/reference";
 
 bool sameTuid(const v3_tuid a, const v3_tuid b)
 {
@@ -224,30 +222,8 @@ public:
     HostWindow& host() { return fHost; }
     v3_plugin_view** view() const { return fView; }
 
-    void pump(int milliseconds)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        while (std::chrono::steady_clock::now() < end)
-        {
-            fHost.flush();
-            fFrame.tick();
-            std::this_thread::sleep_for(std::chrono::milliseconds(8));
-        }
-    }
-
-    RgbImage settledFrame()
-    {
-        RgbImage last = fHost.capture();
-        for (int i = 0; i < 40; ++i)
-        {
-            pump(50);
-            RgbImage now = fHost.capture();
-            if (! now.empty() && now.pixels == last.pixels)
-                return now;
-            last = std::move(now);
-        }
-        return last;
-    }
+    void pump(int milliseconds) { pumpFor(fHost, milliseconds, [this] { fFrame.tick(); }); }
+    RgbImage settledFrame() { return settledCapture(fHost, [this] { fFrame.tick(); }); }
 
 private:
     XvfbServer fServer;
@@ -259,15 +235,6 @@ private:
     bool fAttached = false;
     std::string fError;
 };
-
-std::string dumpPath(const std::string& name)
-{
-    const char* dir = std::getenv("KORVANE_EDITOR_SCREENSHOTS");
-    return std::string(dir != nullptr ? dir : KORVANE_BINARY_DIR "/tests") + "/" + name + ".ppm";
-}
-
-#define REQUIRE_SESSION(s) \
-    if (! (s).error().empty()) FAIL() << "editor session: " << (s).error()
 
 TEST(Vst3Editor, ViewHasTheDesignSizeAndLooksLikeTheClapEditor)
 {
@@ -282,7 +249,7 @@ TEST(Vst3Editor, ViewHasTheDesignSizeAndLooksLikeTheClapEditor)
     const RgbImage frame = s.settledFrame();
     ASSERT_EQ(frame.width, 384);
     ASSERT_EQ(frame.height, 498);
-    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
+    const RgbImage reference = loadReferenceFrame();
     ASSERT_FALSE(reference.empty());
     const ImageDifference d = compareImages(frame, reference);
     if (d.meanAbs > 1.5 || d.largeFraction > 0.002 || std::getenv("KORVANE_EDITOR_SCREENSHOTS") != nullptr)
@@ -311,7 +278,7 @@ TEST(Vst3Editor, ContentScaleTwoDoublesTheView)
     s.host().moveTo(192.0 * 2, 260.0 * 2);
     const RgbImage frame = s.settledFrame();
     ASSERT_EQ(frame.width, 768);
-    const RgbImage reference = loadPng(kReferenceDir + "/editor-default.png");
+    const RgbImage reference = loadReferenceFrame();
     ASSERT_FALSE(reference.empty());
     const ImageDifference d = compareImages(halve(frame), reference);
     if (d.meanAbs > 4.0)

@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "X11Harness.h"
 
@@ -326,4 +328,40 @@ void HostWindow::map()
 void HostWindow::flush()
 {
     XSync(fDisplay, False);
+}
+
+RgbImage loadReferenceFrame()
+{
+    return loadPng(std::string(KORVANE_SOURCE_DIR) + "/tests/editor/reference/editor-default.png");
+}
+
+std::string dumpPath(const std::string& name)
+{
+    const char* dir = std::getenv("KORVANE_EDITOR_SCREENSHOTS");
+    return std::string(dir != nullptr ? dir : KORVANE_BINARY_DIR "/tests") + "/" + name + ".ppm";
+}
+
+void pumpFor(HostWindow& window, int milliseconds, const std::function<void()>& idle)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < end)
+    {
+        window.flush();
+        idle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    }
+}
+
+RgbImage settledCapture(HostWindow& window, const std::function<void()>& idle)
+{
+    RgbImage last = window.capture();
+    for (int i = 0; i < 40; ++i)
+    {
+        pumpFor(window, 50, idle);
+        RgbImage now = window.capture();
+        if (! now.empty() && now.pixels == last.pixels)
+            return now;
+        last = std::move(now);
+    }
+    return last;
 }

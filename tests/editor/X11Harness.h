@@ -4,6 +4,7 @@
 // the editor in, synthetic pointer input through XTest, and screenshots.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,16 @@ ImageDifference compareImages(const RgbImage& a, const RgbImage& b);
 
 // Mean squared gradient: higher for sharper pictures of the same content.
 double sharpness(const RgbImage& image);
+
+// The committed frame of the editor at its defaults, scale 1; empty when missing.
+RgbImage loadReferenceFrame();
+// Where a frame is kept when a comparison fails, or when KORVANE_EDITOR_SCREENSHOTS asks for
+// frames (it names the folder).
+std::string dumpPath(const std::string& name);
+
+// A test whose editor session did not come up fails with the session's reason.
+#define REQUIRE_SESSION(s) \
+    if (! (s).error().empty()) FAIL() << "editor session: " << (s).error()
 
 // Starts Xvfb on a display number the server picks itself, and points DISPLAY at it.
 class XvfbServer {
@@ -84,3 +95,9 @@ private:
     _XDisplay* fDisplay = nullptr;
     unsigned long fWindow = 0;
 };
+
+// Main-thread time: the host's duties (`idle`: its timers or run loop, which drive the editor's
+// event handling and redraws) about every 8 ms for that long.
+void pumpFor(HostWindow& window, int milliseconds, const std::function<void()>& idle);
+// A frame once drawing has settled: two equal captures in a row, 50 ms of pumping apart.
+RgbImage settledCapture(HostWindow& window, const std::function<void()>& idle);
