@@ -147,18 +147,16 @@ ClapInstance* ClapInstance::self(const clap_host_t* host)
 
 const void* CLAP_ABI ClapInstance::hostGetExtension(const clap_host_t*, const char* id)
 {
-    if (std::strcmp(id, CLAP_EXT_LATENCY) == 0)
-        return &sLatency;
-    if (std::strcmp(id, CLAP_EXT_GUI) == 0)
-        return &sGui;
-    if (std::strcmp(id, CLAP_EXT_PARAMS) == 0)
-        return &sParams;
-    if (std::strcmp(id, CLAP_EXT_STATE) == 0)
-        return &sState;
-    if (std::strcmp(id, CLAP_EXT_THREAD_CHECK) == 0)
-        return &sThreadCheck;
-    if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0)
-        return &sTimerSupport;
+    static const struct { const char* id; const void* extension; } kExtensions[] = {
+        { CLAP_EXT_LATENCY, &sLatency },          { CLAP_EXT_GUI, &sGui },
+        { CLAP_EXT_PARAMS, &sParams },            { CLAP_EXT_STATE, &sState },
+        { CLAP_EXT_THREAD_CHECK, &sThreadCheck }, { CLAP_EXT_TIMER_SUPPORT, &sTimerSupport },
+    };
+    for (const auto& e : kExtensions)
+    {
+        if (std::strcmp(id, e.id) == 0)
+            return e.extension;
+    }
     return nullptr;
 }
 
