@@ -37,17 +37,13 @@ std::string describe(const std::vector<HostEvent>& events)
     return s.str();
 }
 
-class ClapEditorSession {
+class ClapEditorSession : public X11Session {
 public:
     // scale 0 leaves the scale to DPF (and so to DPF_SCALE_FACTOR); anything else goes to set_scale.
     explicit ClapEditorSession(double scale = 0.0)
-        : fHost(800, 1000)
     {
-        if (! fServer.running() || ! fHost.valid())
-        {
-            fError = "no X server";
+        if (! fError.empty())
             return;
-        }
         try
         {
             fModule = std::make_unique<ClapModule>(kModulePath);
@@ -119,8 +115,6 @@ public:
         fEditorOpen = false;
     }
 
-    const std::string& error() const { return fError; }
-    HostWindow& host() { return fHost; }
     const clap_plugin_gui_t* gui() const { return fGui; }
     const clap_plugin_t* plugin() const { return fInstance->plugin(); }
 
@@ -205,14 +199,11 @@ private:
         return true;
     }
 
-    XvfbServer fServer;
-    HostWindow fHost;
     std::unique_ptr<ClapModule> fModule;
     std::unique_ptr<ClapInstance> fInstance;
     const clap_plugin_gui_t* fGui = nullptr;
     bool fEditorOpen = false;
     double fScale = 1.0;
-    std::string fError;
     std::vector<clap_event_param_value_t> fInEvents;
     std::vector<HostEvent> fOut;
 };

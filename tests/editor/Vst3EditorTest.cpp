@@ -125,16 +125,13 @@ struct HostFrame {
     }
 };
 
-class Vst3EditorSession {
+class Vst3EditorSession : public X11Session {
 public:
     explicit Vst3EditorSession(float scale = 0.0f)
-        : fHost(800, 1000), fFrame(&fHost)
+        : fFrame(&fHost)
     {
-        if (! fServer.running() || ! fHost.valid())
-        {
-            fError = "no X server";
+        if (! fError.empty())
             return;
-        }
         try
         {
             fModule = std::make_unique<Vst3Module>(kModulePath);
@@ -218,22 +215,17 @@ public:
         }
     }
 
-    const std::string& error() const { return fError; }
-    HostWindow& host() { return fHost; }
     v3_plugin_view** view() const { return fView; }
 
     void pump(int milliseconds) { pumpFor(fHost, milliseconds, [this] { fFrame.tick(); }); }
     RgbImage settledFrame() { return settledCapture(fHost, [this] { fFrame.tick(); }); }
 
 private:
-    XvfbServer fServer;
-    HostWindow fHost;
     HostFrame fFrame;
     std::unique_ptr<Vst3Module> fModule;
     v3_edit_controller** fController = nullptr;
     v3_plugin_view** fView = nullptr;
     bool fAttached = false;
-    std::string fError;
 };
 
 TEST(Vst3Editor, ViewHasTheDesignSizeAndLooksLikeTheClapEditor)

@@ -330,6 +330,13 @@ void HostWindow::flush()
     XSync(fDisplay, False);
 }
 
+X11Session::X11Session()
+    : fHost(800, 1000)
+{
+    if (! fServer.running() || ! fHost.valid())
+        fError = "no X server";
+}
+
 RgbImage loadReferenceFrame()
 {
     return loadPng(std::string(KORVANE_SOURCE_DIR) + "/tests/editor/reference/editor-default.png");

@@ -96,6 +96,21 @@ private:
     unsigned long fWindow = 0;
 };
 
+// What an editor session holds of X: the private server and the host window, 800 x 1000 until
+// the editor sizes it. error() says why a session did not come up; empty when it did.
+class X11Session {
+public:
+    const std::string& error() const { return fError; }
+    HostWindow& host() { return fHost; }
+
+protected:
+    X11Session();
+
+    XvfbServer fServer;
+    HostWindow fHost;
+    std::string fError;
+};
+
 // Main-thread time: the host's duties (`idle`: its timers or run loop, which drive the editor's
 // event handling and redraws) about every 8 ms for that long.
 void pumpFor(HostWindow& window, int milliseconds, const std::function<void()>& idle);
