@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 
 #if defined(__SSE__) || defined(__x86_64__) || defined(_M_X64)
 # include <xmmintrin.h>
@@ -20,6 +21,20 @@ constexpr float kGateOpenSeconds = 0.001f;
 constexpr float kGateCloseSeconds = 0.06f;
 // At or below this Gate value the gate is off.
 constexpr float kGateOffDb = -79.5f;
+
+// Host rates the engine and the smoothers are made for. Outside this range (zero, negative or
+// not a number included) the resampler refuses the rate or the one-pole coefficients leave
+// 0..1, so such a rate would end the host's process or leave the output NaN for good.
+constexpr double kMinSampleRate = 1000.0;
+constexpr double kMaxSampleRate = 1536000.0;
+
+double usableSampleRate(const double sampleRate)
+{
+    if (sampleRate >= kMinSampleRate && sampleRate <= kMaxSampleRate)
+        return sampleRate;
+    std::cerr << "Unsupported sample rate " << sampleRate << " Hz; running at 48000 Hz" << std::endl;
+    return kRenderSampleRate;
+}
 
 float dbToGain(const float db)
 {
@@ -194,7 +209,7 @@ void MarvixPlugin::gainTargets(const bool bypassed, float& wet, float& dry) cons
 
 void MarvixPlugin::prepareProcessing()
 {
-    const double sampleRate = getSampleRate();
+    const double sampleRate = usableSampleRate(getSampleRate());
     const float rate = static_cast<float>(sampleRate);
 
     updateGateThresholds();

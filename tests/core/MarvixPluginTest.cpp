@@ -14,6 +14,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -513,6 +514,42 @@ TEST(MarvixPluginRobustness, NonFiniteInputCountsAsSilence)
         EXPECT_TRUE(allFinite(later));
     }
 
+}
+
+TEST(MarvixPluginRobustness, UnusableHostRateRunsAt48kInsteadOfFailing)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case { double rate; bool usable; uint32_t latency; };
+    const Case cases[] = {
+        { 1000.0, true, 0 }, { 1536000.0, true, 0 },
+        { 0.0, false, 0 }, { -44100.0, false, 0 }, { nan, false, 0 }, { inf, false, 0 },
+        { 999.0, false, 0 }, { 1.0e7, false, 0 },
+    };
+    const std::vector<float> in = testSignal(3000, 0.3f, 7);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.rate);
+        testing::internal::CaptureStderr();
+        Host host(c.rate);
+        host.set(kParamBlend, 0.5f);
+        const std::vector<float> out = host.process(in);
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        EXPECT_TRUE(allFinite(out));
+        EXPECT_GT(*std::max_element(out.begin(), out.end()), 0.01f);
+        if (c.usable)
+        {
+            EXPECT_EQ(std::string::npos, err.find("Unsupported sample rate"));
+            EXPECT_GT(host.exporter().getLatency(), 0u);
+        }
+        else
+        {
+            EXPECT_NE(std::string::npos, err.find("Hz; running at 48000 Hz\n"));
+            EXPECT_EQ(c.latency, host.exporter().getLatency());
+            EXPECT_EQ(0.9989589f, host.plugin().fGainCoeff);
+        }
+    }
 }
 
 TEST(MarvixPluginRobustness, BadLevelOrBlendDoesNotStickInTheGains)
