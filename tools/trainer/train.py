@@ -4,6 +4,7 @@
   train.py train  --data DIR --capture I --out FILE.nam [--steps N] [--lite-steps N] ...
   train.py check  --model FILE.nam --input IN.f64 [--nam-render PATH]
   train.py esr    --model FILE.nam --input IN.f64 --target OUT.f64 [--nam-render PATH]
+  train.py reexport --model FILE.nam --out NEW.nam
 
 DIR is what `capture-rig signals DIR` and `capture-rig record DIR` made: train-in.f64,
 heldout-in.f64, reference-in.f64 and capture-I-{train,heldout,reference}.f64 with capture-I.json.
@@ -158,9 +159,21 @@ def export_date():
             "hour": when.hour, "minute": when.minute, "second": when.second}
 
 
-def export(path, lite, full, head_scale, info):
+def cancel_silence_offset(model):
+    """Moves the head bias so that silence in gives silence out. The pedal's output is AC
+    coupled, but a trained network settles to a small constant on silence; left in, it would
+    step whenever the plug-in's crossfade weights move. Returns the offset removed."""
+    with torch.no_grad():
+        offset = float(model.render(torch.zeros(256))[-1])
+        model.head.bias -= offset / float(model.head_scale)
+        return offset
+
+
+def export(path, lite, full, head_scale, info, date=None):
+    for net in (lite, full):
+        cancel_silence_offset(net)
     metadata = {
-        "date": export_date(),
+        "date": date or export_date(),
         "loudness": info["measuredLevelDb"],
         "gain": info["dist"] * 10.0,
         "name": "Korvane capture, Dist %.2f" % info["dist"],
@@ -237,6 +250,17 @@ def command_check(args):
         raise SystemExit("forward passes differ by more than %.3g" % tolerance)
 
 
+def command_reexport(args):
+    """Writes a model file again through the current export (same weights, metadata and date),
+    for files made before the export changed."""
+    with open(args.model) as f:
+        meta = json.load(f)["metadata"]
+    lite, full = model_from_file(args.model, 0), model_from_file(args.model, 1)
+    info = {"dist": meta["gain"] / 10.0, "measuredLevelDb": meta["loudness"]}
+    size = export(args.out, lite, full, float(full.head_scale), info, meta["date"])
+    print("wrote %s (%d bytes)" % (args.out, size))
+
+
 def command_esr(args):
     x = read_raw(args.input)
     target = read_raw(args.target)
@@ -267,13 +291,17 @@ def main(argv=None):
     c.add_argument("--model", required=True)
     c.add_argument("--input", required=True)
     c.add_argument("--nam-render", required=True)
+    r = sub.add_parser("reexport")
+    r.add_argument("--model", required=True)
+    r.add_argument("--out", required=True)
     e = sub.add_parser("esr")
     e.add_argument("--model", required=True)
     e.add_argument("--input", required=True)
     e.add_argument("--target", required=True)
     e.add_argument("--nam-render")
     args = parser.parse_args(argv)
-    {"train": command_train, "check": command_check, "esr": command_esr}[args.command](args)
+    {"train": command_train, "check": command_check, "esr": command_esr,
+     "reexport": command_reexport}[args.command](args)
 
 
 if __name__ == "__main__":
