@@ -51,9 +51,11 @@ int makeSignals(const std::string& dir)
             std::fprintf(stderr, "capture-rig: cannot write %s\n", inputPath(dir, s.name).c_str());
             return 1;
         }
-        std::printf("%-9s %8.2f s  peak-level %6.2f dBFS  rms %7.2f dBFS\n", s.name, x.size() / kSignalRate,
-                    [&] { double p = 0; for (double v : x) p = std::fmax(p, std::fabs(v)); return 20 * std::log10(p); }(),
-                    rmsDb(x));
+        double peak = 0.0;
+        for (double v : x)
+            peak = std::fmax(peak, std::fabs(v));
+        std::printf("%-9s %8.2f s  peak %6.2f dBFS  rms %7.2f dBFS\n", s.name, x.size() / kSignalRate,
+                    20.0 * std::log10(peak), rmsDb(x));
     }
     return 0;
 }
