@@ -254,6 +254,9 @@ STANDINS = [
 ]
 
 
+STANDIN_TRAINER = "korvane model-writer (stand-in, untrained)"
+
+
 def standin_metadata(position, loudness):
     return {
         "date": {"year": 2026, "month": 12, "day": 10, "hour": 12, "minute": 0, "second": 0},
@@ -265,7 +268,7 @@ def standin_metadata(position, loudness):
         "gear_make": "Drevanok Effects",
         "gear_model": "Korvane stand-in",
         "tone_type": "fuzz",
-        "trainer": "korvane model-writer (stand-in, untrained)",
+        "trainer": STANDIN_TRAINER,
     }
 
 
