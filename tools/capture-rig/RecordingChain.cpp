@@ -49,10 +49,16 @@ double windowedSinc(double x, double halfWidth, double beta)
 
 std::vector<double> renderPedal(double dist, const std::vector<double>& in, SolverStats* stats)
 {
+    return renderPedal(dist, kRigTone, 0.0, in, stats);
+}
+
+std::vector<double> renderPedal(double dist, double tone, double gainDb, const std::vector<double>& in,
+                                SolverStats* stats)
+{
     FuzzPedal pedal;
     pedal.setDist(dist);
-    pedal.setTone(kRigTone);
-    pedal.setOutputGainDb(0.0);
+    pedal.setTone(tone);
+    pedal.setOutputGainDb(gainDb);
     pedal.reset();
     std::vector<double> out(in.size(), 0.0);
     const size_t latency = Oversampler::kLatency;

@@ -25,6 +25,9 @@ constexpr double kAlignedLatency = 5.2;
 // The pedal at `dist` (Tone at noon, output level 0 dB) on `in`, from its settled state, with
 // the oversampler's latency removed: output sample t belongs to input sample t.
 std::vector<double> renderPedal(double dist, const std::vector<double>& in, SolverStats* stats = nullptr);
+// The same at any Tone position and output level.
+std::vector<double> renderPedal(double dist, double tone, double gainDb, const std::vector<double>& in,
+                                SolverStats* stats = nullptr);
 
 // Band-limited (Kaiser-windowed sinc) delay by any number of samples (negative advances); a
 // whole number of samples is an exact shift. The output has the input's length, zero-filled.
