@@ -5,26 +5,27 @@ Run it again after changing the seeds; the output is committed."""
 import json
 import os
 import random
+import sys
 
-KERNELS = [6] * 14 + [15, 15] + [6] * 7
-DILATIONS = [1, 3, 7, 17, 41, 101, 239] * 2 + [1, 13] + [1, 3, 7, 17, 41, 101, 239]
-
-
-def weight_count(c):
-    return c + sum(c * c * (k + 1) + 3 * c for k in KERNELS) + 16 * c + 2
+# The supported shape comes from the model writer, which writes the shipped files.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "model-writer"))
+from model_writer import (DILATIONS, HEAD_KERNEL, KERNEL_SIZES, LAYER_COUNT,  # noqa: E402
+                          NEGATIVE_SLOPE, weight_count)
 
 
 def wavenet(c, seed):
     rng = random.Random(seed)
     layer = {
         "input_size": 1, "condition_size": 1,
-        "head": {"out_channels": 1, "kernel_size": 16, "bias": True},
-        "channels": c, "kernel_sizes": KERNELS, "dilations": DILATIONS,
-        "activation": [{"type": "LeakyReLU", "negative_slope": 0.01}] * 23,
+        "head": {"out_channels": 1, "kernel_size": HEAD_KERNEL, "bias": True},
+        "channels": c, "kernel_sizes": KERNEL_SIZES, "dilations": DILATIONS,
+        "activation": [{"type": "LeakyReLU", "negative_slope": NEGATIVE_SLOPE}] * LAYER_COUNT,
         "bottleneck": c, "head1x1": {"active": False, "out_channels": 1, "groups": 1},
         "layer1x1": {"active": True, "groups": 1}, "groups_input": 1, "groups_input_mixin": 1,
         "conv_pre_film": {"active": False, "shift": True, "groups": 1},
-        "gating_mode": ["none"] * 23, "secondary_activation": [None] * 23, "slimmable": None,
+        "gating_mode": ["none"] * LAYER_COUNT, "secondary_activation": [None] * LAYER_COUNT,
+        "slimmable": None,
     }
     return {
         "version": "0.7.0", "metadata": {"loudness": -20.5},

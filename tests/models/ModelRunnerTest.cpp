@@ -1,4 +1,4 @@
-// ModelRunner on the real model library and the embedded stand-in captures.
+// ModelRunner on the real model library and the six embedded trained captures.
 
 #include "ModelRunnerInspector.h"
 

@@ -1,8 +1,10 @@
-"""The model writer: the committed stand-ins and the file format it writes."""
+"""The model writer: the file format it writes, the shipped captures written with it, and the
+network shape it shares with the model library."""
 
 import json
 import math
 import os
+import re
 import tempfile
 import unittest
 
@@ -10,6 +12,10 @@ import model_writer as mw
 
 RESOURCES = os.environ.get("KORVANE_RESOURCES", os.path.join(os.path.dirname(__file__), "..", "..",
                                                              "plugin", "resources"))
+SHAPE_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "nam", "src",
+                            "wavenet_shape.h")
+CAPTURES = ["dist-0.20.nam", "dist-0.35.nam", "dist-0.50.nam", "dist-0.70.nam", "dist-0.80.nam",
+            "dist-1.00.nam"]
 
 TOP_KEYS = ["version", "metadata", "architecture", "config", "weights", "sample_rate"]
 META_KEYS = ["date", "loudness", "gain", "name", "modeled_by", "gear_type", "gear_make",
@@ -39,27 +45,45 @@ def metadata():
     return mw.standin_metadata(0.5, -20.0)
 
 
-class StandIns(unittest.TestCase):
-    def test_regenerate_byte_for_byte(self):
-        # The generator is deterministic, and every committed file that is still a stand-in is
-        # exactly what it writes; trained captures replace stand-ins one by one.
-        with tempfile.TemporaryDirectory() as first, tempfile.TemporaryDirectory() as second:
-            written = mw.write_standins(first)
-            mw.write_standins(second)
-            self.assertEqual([name for name, _ in written], [row[0] for row in mw.STANDINS])
-            for name, size in written:
-                with self.subTest(name), open(os.path.join(first, name), "rb") as a, \
-                        open(os.path.join(second, name), "rb") as b, \
-                        open(os.path.join(RESOURCES, name), "rb") as c:
-                    generated = a.read()
-                    self.assertEqual(generated, b.read(), name + " is not reproducible")
-                    committed = c.read()
-                    if json.loads(committed)["metadata"]["trainer"] == mw.STANDIN_TRAINER:
-                        self.assertEqual(generated, committed, name + " differs from its generator")
+def header_array(text, name):
+    match = re.search(r"\b%s\[kLayerCount\]\s*=\s*\{([^}]*)\}" % name, text)
+    return [int(v) for v in match.group(1).split(",")]
+
+
+def header_constant(text, name):
+    return re.search(r"\b%s\s*=\s*([-0-9.e]+)f?;" % name, text).group(1)
+
+
+class NetworkShape(unittest.TestCase):
+    def test_writer_shape_is_the_model_library_shape(self):
+        # The trainer and the fuzz corpus take the shape from the writer; the library has its own.
+        with open(SHAPE_HEADER) as f:
+            text = f.read()
+        self.assertEqual(int(header_constant(text, "kLayerCount")), mw.LAYER_COUNT)
+        self.assertEqual(header_array(text, "kKernelSizes"), mw.KERNEL_SIZES)
+        self.assertEqual(header_array(text, "kDilations"), mw.DILATIONS)
+        self.assertEqual(int(header_constant(text, "kHeadKernel")), mw.HEAD_KERNEL)
+        self.assertEqual(float(header_constant(text, "kLeakySlope")), mw.NEGATIVE_SLOPE)
+        self.assertEqual([mw.weight_count(3), mw.weight_count(8)], [1871, 12146])
+
+
+class ShippedCaptures(unittest.TestCase):
+    def test_writer_rewrites_each_capture_byte_for_byte(self):
+        # The trainer exports through the writer: each file written again from its own numbers
+        # and metadata is the committed file, so the writer still writes what ships.
+        for name in CAPTURES:
+            with self.subTest(name), open(os.path.join(RESOURCES, name), "rb") as f:
+                committed = f.read()
+                doc = json.loads(committed)
+                lite, full = [s["model"] for s in doc["config"]["submodels"]]
+                text = mw.model_text(lite["weights"][:-1], full["weights"][:-1], lite["weights"][-1],
+                                     doc["metadata"], lite_metadata=lite["metadata"],
+                                     full_metadata=full["metadata"])
+                self.assertEqual(text.encode("ascii"), committed)
 
     def test_shipped_shape(self):
         scales = []
-        for name, *_ in mw.STANDINS:
+        for name in CAPTURES:
             with self.subTest(name):
                 with open(os.path.join(RESOURCES, name), "rb") as f:
                     raw = f.read()
@@ -105,6 +129,17 @@ class StandIns(unittest.TestCase):
 
 
 class Writer(unittest.TestCase):
+    def test_standins_are_reproducible(self):
+        # Untrained networks of the shipped shape, from a generator of their own, not Python's.
+        with tempfile.TemporaryDirectory() as first, tempfile.TemporaryDirectory() as second:
+            written = mw.write_standins(first)
+            mw.write_standins(second)
+            self.assertEqual([name for name, _ in written], CAPTURES)
+            for name, size in written:
+                with self.subTest(name), open(os.path.join(first, name), "rb") as a, \
+                        open(os.path.join(second, name), "rb") as b:
+                    self.assertEqual(a.read(), b.read(), name + " is not reproducible")
+
     def test_weights_round_trip_as_float32_with_the_head_scale_appended(self):
         lite = [0.1 * ((i % 7) - 3) for i in range(mw.weight_count(3) - 1)]
         full = [1e-7 * (i % 5) - 3.3 for i in range(mw.weight_count(8) - 1)]

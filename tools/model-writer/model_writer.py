@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Writes Korvane's model files: a SlimmableContainer holding two WaveNets (3 and 8 channels).
 
-Use as a library (the capture trainer exports through `model_text` / `write_model`) or as a
-command that regenerates the stand-in files:
+Use as a library (the capture trainer writes the six shipped captures through `model_text` /
+`write_model`) or as a command that writes six untrained stand-in networks of the same shape
+into a folder:
 
-    python3 tools/model-writer/model_writer.py standins plugin/resources
+    python3 tools/model-writer/model_writer.py standins FOLDER
+
+The network's shape below is the one definition on the Python side: the trainer and the fuzz
+corpus script import it, and tests/models/test_model_writer.py holds it against the model
+library's nam/src/wavenet_shape.h.
 
 Standard library only, so that any python3 runs it.
 """
@@ -23,6 +28,7 @@ KERNEL_SIZES = [6] * 14 + [15, 15] + [6] * 7
 DILATIONS = [1, 3, 7, 17, 41, 101, 239, 1, 3, 7, 17, 41, 101, 239, 1, 13,
              1, 3, 7, 17, 41, 101, 239]
 HEAD_KERNEL = 16
+NEGATIVE_SLOPE = 0.01  # of every layer's LeakyReLU
 # (max_value, channels), in the order the container wants them: ascending max_value.
 SUBMODELS = [(0.5, 3), (1, 8)]
 FILM_KEYS = ["conv_pre_film", "conv_post_film", "input_mixin_pre_film", "input_mixin_post_film",
@@ -64,7 +70,7 @@ def _layer_array(channels):
         "channels": channels,
         "kernel_sizes": list(KERNEL_SIZES),
         "dilations": list(DILATIONS),
-        "activation": [{"type": "LeakyReLU", "negative_slope": 0.01} for _ in range(LAYER_COUNT)],
+        "activation": [{"type": "LeakyReLU", "negative_slope": NEGATIVE_SLOPE} for _ in range(LAYER_COUNT)],
         "bottleneck": channels,
         "head1x1": {"active": False, "out_channels": 1, "groups": 1},
         "layer1x1": {"active": True, "groups": 1},
@@ -168,7 +174,8 @@ def write_model(path, *args, **kwargs):
 
 
 # ---------------------------------------------------------------------------------------------
-# Stand-ins: small fixed pseudo-random networks of the shipped shape, until the captures land.
+# Stand-ins: small fixed pseudo-random networks of the shipped shape, untrained. They shipped
+# before the trained captures replaced them; they still make model files that need no training.
 
 class SplitMix64:
     """A tiny portable generator, so that the stand-ins do not depend on Python's `random`."""
@@ -294,7 +301,7 @@ def write_standins(folder):
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Writes Korvane's model files.")
     sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("standins", help="write the six stand-in model files into FOLDER")
+    p = sub.add_parser("standins", help="write six untrained stand-in model files into FOLDER")
     p.add_argument("folder")
     args = parser.parse_args(argv)
     if not os.path.isdir(args.folder):

@@ -5,21 +5,19 @@ LeakyReLU(0.01), a skip sum of the activations and a 1x1 residual mixer; a head 
 of kernel 16 with bias over the skip sum; the output multiplied by the head scale, which is
 stored as the last weight.
 """
+import os
+import sys
+
 import torch
 import torch.nn as nn
 import torch.nn.functional as F
 
-KERNEL_SIZES = [6] * 14 + [15, 15] + [6] * 7
-DILATIONS = [1, 3, 7, 17, 41, 101, 239, 1, 3, 7, 17, 41, 101, 239, 1, 13,
-             1, 3, 7, 17, 41, 101, 239]
-HEAD_KERNEL = 16
-NEGATIVE_SLOPE = 0.01
+# The shape and the weight count come from the model writer, which writes the files.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "model-writer"))
+from model_writer import DILATIONS, HEAD_KERNEL, KERNEL_SIZES, NEGATIVE_SLOPE, weight_count  # noqa: E402,F401
+
 # Samples of history one output needs beyond the current one.
 RECEPTIVE_FIELD = sum((k - 1) * d for k, d in zip(KERNEL_SIZES, DILATIONS)) + HEAD_KERNEL - 1
-
-
-def weight_count(channels):
-    return 179 * channels * channels + 86 * channels + 2
 
 
 class WaveNet(nn.Module):
