@@ -2,13 +2,6 @@
 
 #include <cmath>
 
-namespace
-{
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kCutoffHz = 21800.0;
-constexpr double kKaiserBeta = 10.0;
-constexpr double kOversampledRate = 48000.0 * Oversampler::kFactor;
-
 double besselI0(double x)
 {
     double sum = 1.0, term = 1.0;
@@ -22,6 +15,13 @@ double besselI0(double x)
     }
     return sum;
 }
+
+namespace
+{
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kCutoffHz = 21800.0;
+constexpr double kKaiserBeta = 10.0;
+constexpr double kOversampledRate = 48000.0 * Oversampler::kFactor;
 
 struct Kernel
 {

@@ -27,3 +27,7 @@ private:
     double fDown[2 * kTaps] {};
     int fDownPos = 0;
 };
+
+// I0, the modified Bessel function of the first kind of order 0, from its power series: the
+// shape of the Kaiser window here and in the recording chain's fractional delay.
+double besselI0(double x);

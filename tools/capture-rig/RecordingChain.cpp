@@ -1,6 +1,7 @@
 #include "RecordingChain.h"
 
 #include "FuzzPedal.h"
+#include "Oversampler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,20 +22,6 @@ namespace
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kDelayHalfWidth = 32;
 constexpr double kDelayBeta = 8.0;
-
-double besselI0(double x)
-{
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 60; ++k)
-    {
-        const double q = x / (2.0 * k);
-        term *= q * q;
-        sum += term;
-        if (term < sum * 1e-17)
-            break;
-    }
-    return sum;
-}
 
 // Windowed sinc sampled at x (in samples) for a kernel reaching +-halfWidth.
 double windowedSinc(double x, double halfWidth, double beta)
