@@ -19,8 +19,6 @@ constexpr float kGainSmoothSeconds = 0.02f;
 constexpr float kGateReleaseSeconds = 0.03f;
 constexpr float kGateOpenSeconds = 0.001f;
 constexpr float kGateCloseSeconds = 0.06f;
-// At or below this Gate value the gate is off.
-constexpr float kGateOffDb = -79.5f;
 
 // Host rates the engine and the smoothers are made for. Outside this range (zero, negative or
 // not a number included) the resampler refuses the rate or the one-pole coefficients leave

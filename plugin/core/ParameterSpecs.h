@@ -33,3 +33,6 @@ constexpr ParameterSpec kParameterSpecs[kParamCount] = {
     { "Bypass", "bypass", "",     0.0f,   1.0f,   0.0f  },
     { "Gate",   "gate",   "dB", -80.0f, -30.0f, -80.0f  },
 };
+
+// At or below this Gate value the gate is off, and the editor's read-out says so.
+constexpr float kGateOffDb = -79.5f;

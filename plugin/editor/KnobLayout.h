@@ -4,14 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "EditorSize.h"
 #include "ParameterSpecs.h"
 
 // The editor's layout and the arithmetic of its controls, free of any window so that the
 // mapping, the hit tests and the read-out texts can be checked on their own.
-// Every position is in design units: 384 x 498, origin top left, y downwards.
+// Every position is in design units: the editor's size at scale 1 (EditorSize.h), origin top
+// left, y downwards.
 
-constexpr float kDesignWidth = 384.0f;
-constexpr float kDesignHeight = 498.0f;
+constexpr float kDesignWidth = KORVANE_EDITOR_WIDTH;
+constexpr float kDesignHeight = KORVANE_EDITOR_HEIGHT;
 
 struct KnobSpec {
     int32_t parameter;   // parameter index the knob edits
@@ -43,9 +45,6 @@ constexpr uint32_t kDoubleClickMs = 350;
 constexpr float kDragRange = 200.0f;     // design units of travel for the whole range
 constexpr float kDragRangeFine = 1000.0f; // with Shift held
 constexpr float kWheelStep = 0.02f;       // normalised change per wheel notch
-
-// The gate is off at and below this, as in the plug-in.
-constexpr float kGateOffDb = -79.5f;
 
 constexpr std::size_t kReadoutSize = 48;
 

@@ -14,7 +14,7 @@ class MarvixUI : public UI
 {
 public:
     MarvixUI()
-        : UI(384, 498, false),
+        : UI(DISTRHO_UI_DEFAULT_WIDTH, DISTRHO_UI_DEFAULT_HEIGHT, false),
           fValues { kParameterSpecs[0].def, kParameterSpecs[1].def, kParameterSpecs[2].def,
                     kParameterSpecs[3].def, kParameterSpecs[4].def, kParameterSpecs[5].def },
           fScale(usableScale(getScaleFactor())),
