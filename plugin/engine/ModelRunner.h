@@ -12,8 +12,9 @@ class DSP;
 }
 
 // One neural amp model for the engine: built from a model-file text, prepared for a rate and a
-// largest block, run on mono float blocks while the model computes in doubles. A runner
-// without a model copies its input to its output.
+// largest block, run on mono float blocks. The model library takes and returns doubles
+// (NAM_SAMPLE) but computes in float inside, so the runner's double buffers only carry the
+// samples across. A runner without a model copies its input to its output.
 class ModelRunner
 {
 public:

@@ -124,6 +124,8 @@ void RateAdapterCore::prepare(double hostRate, int32_t maxBlock)
 
     fUp->push(channels(fHostChannels), fLatency);
     const uint64_t got = fUp->pop(channels(fModelInChannels), k);
+    // The message's "pre-population" is this priming of the down-sampler. By inputNeeded's
+    // meaning pop yields all k samples, so the throw only guards that contract.
     if (got < k)
         throw std::runtime_error("Didn't get enough samples required for pre-population!");
     fDown->push(channels(fModelOutChannels), got);
@@ -173,6 +175,9 @@ void RateAdapterCore::processPiece(float** in, float** out, int n,
     while (fUp->inputNeeded(1) == 0)
     {
         const uint64_t count = fUp->pop(modelIn, uint64_t(bound));
+        // In the message, "encapsulated samples" are these render-rate samples and the
+        // "encapsulated DSP" is the render callback, which is never handed more than `bound`
+        // at once. pop never yields more than asked, so the throw only guards that contract.
         if (count > uint64_t(bound))
             throw std::runtime_error("Got more encapsulated samples than the encapsulated DSP is prepared to handle!");
         if (count == 0)
@@ -184,6 +189,7 @@ void RateAdapterCore::processPiece(float** in, float** out, int n,
     const uint64_t got = fDown->pop(out, uint64_t(n));
     if (got < uint64_t(n))
     {
+        // The text is fixed, the missing blank after "expected" included.
         std::cerr << "Did not yield enough samples (" << got << ") to provide the required output buffer (expected" << n
                   << ")! Filling with last sample..." << std::endl;
         const float hold = got > 0 ? out[0][got - 1] : 0.0f;

@@ -47,6 +47,7 @@ int32_t wholeRate(float rate)
     if (!(rate >= 1.0f && double(rate) < 2147483648.0))
         throw std::invalid_argument("Sample rate must lie between 1 and 2147483647 Hz; got " + std::to_string(rate));
     const int32_t whole = int32_t(rate);
+    // "long-like" in the warning: a whole number of Hz.
     if (double(whole) != double(rate))
         std::cerr << "Expected long-like sample rate; got " << double(rate) << " instead! Truncating..." << std::endl;
     return whole;
