@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Loads the Windows CLAP module under wine through the Windows build of the project's CLAP host,
 # as a Windows DAW would, and renders a second of audio: the module must load, report its
-# identity and latency, and produce finite dual-mono sound.
+# identity and latency, and produce finite dual-mono sound. Then the state goes through streams
+# that take and hand over 1, 7, 100 and 511 bytes per call and must bring back all six values.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -55,5 +56,15 @@ rms = math.sqrt(sum(v * v for v in b[0::2]) / (len(b) / 2))
 assert rms > 1e-4, "output is silent (rms %g)" % rms
 print("wine: %d frames rendered, rms %.4f" % (len(b) // 2, rms))
 PY
-echo "Windows CLAP module under wine: loaded and processed in $(( $(date +%s) - start )) s"
+
+for chunk in 1 7 100 511; do
+  "$wine" "$bin/clap-host.exe" "$bin/Korvane.clap" --set 0=0.6 --set 1=0.3 --set 2=7.5 --set 3=0.7 \
+    --set 4=1 --set 5=-45.5 --state-chunk "$chunk" > "$work/state.crlf" 2>&1 \
+    || { tr -d '\r' < "$work/state.crlf"; echo "FAIL: state round trip in $chunk-byte pieces"; exit 1; }
+  line=$(tr -d '\r' < "$work/state.crlf" | grep '^state ' || true)
+  grep -q "in $chunk-byte pieces: 6 values restored$" <<<"$line" \
+    || { tr -d '\r' < "$work/state.crlf"; echo "FAIL: no state round trip in $chunk-byte pieces"; exit 1; }
+  echo "wine: $line"
+done
+echo "Windows CLAP module under wine: loaded, processed and its state restored in $(( $(date +%s) - start )) s"
 rm -rf "$work"

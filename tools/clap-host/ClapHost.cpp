@@ -50,7 +50,13 @@ struct ClapHostCallbacks
 {
     static ClapInstance* of(const clap_host_t* host) { return static_cast<ClapInstance*>(host->host_data); }
 
-    static void CLAP_ABI latencyChanged(const clap_host_t* host) { ++of(host)->fRequests.latencyChanged; }
+    static void CLAP_ABI latencyChanged(const clap_host_t* host)
+    {
+        ClapInstance* const inst = of(host);
+        ++inst->fRequests.latencyChanged;
+        if (!inst->fInActivate || std::this_thread::get_id() != inst->fMainThread)
+            ++inst->fRequests.latencyChangedOutsideActivate;
+    }
 
     static void CLAP_ABI guiResizeHintsChanged(const clap_host_t*) {}
     static bool CLAP_ABI guiRequestResize(const clap_host_t* host, uint32_t, uint32_t)
@@ -108,7 +114,9 @@ struct ClapHostCallbacks
     static const clap_event_header_t* CLAP_ABI inGet(const clap_input_events_t* list, uint32_t index)
     {
         const ClapInstance::InEvents* const ev = static_cast<const ClapInstance::InEvents*>(list->ctx);
-        return index < ev->count ? &ev->events[index].header : nullptr;
+        if (index >= ev->count)
+            return nullptr;
+        return ev->raw != nullptr ? ev->raw[index] : &ev->events[index].header;
     }
     static bool CLAP_ABI outPush(const clap_output_events_t* list, const clap_event_header_t* event)
     {
@@ -145,17 +153,20 @@ ClapInstance* ClapInstance::self(const clap_host_t* host)
     return static_cast<ClapInstance*>(host->host_data);
 }
 
-const void* CLAP_ABI ClapInstance::hostGetExtension(const clap_host_t*, const char* id)
+const void* CLAP_ABI ClapInstance::hostGetExtension(const clap_host_t* host, const char* id)
 {
-    static const struct { const char* id; const void* extension; } kExtensions[] = {
-        { CLAP_EXT_LATENCY, &sLatency },          { CLAP_EXT_GUI, &sGui },
-        { CLAP_EXT_PARAMS, &sParams },            { CLAP_EXT_STATE, &sState },
-        { CLAP_EXT_THREAD_CHECK, &sThreadCheck }, { CLAP_EXT_TIMER_SUPPORT, &sTimerSupport },
+    static const struct { const char* id; const void* extension; uint32_t bit; } kExtensions[] = {
+        { CLAP_EXT_LATENCY, &sLatency, kHostLatency },
+        { CLAP_EXT_GUI, &sGui, kHostGui },
+        { CLAP_EXT_PARAMS, &sParams, kHostParams },
+        { CLAP_EXT_STATE, &sState, kHostState },
+        { CLAP_EXT_THREAD_CHECK, &sThreadCheck, kHostThreadCheck },
+        { CLAP_EXT_TIMER_SUPPORT, &sTimerSupport, kHostTimerSupport },
     };
     for (const auto& e : kExtensions)
     {
         if (std::strcmp(id, e.id) == 0)
-            return e.extension;
+            return (self(host)->fHostExtensions & e.bit) != 0 ? e.extension : nullptr;
     }
     return nullptr;
 }
@@ -167,8 +178,9 @@ void CLAP_ABI ClapInstance::hostRequestCallback(const clap_host_t* host) { ++sel
 // ---------------------------------------------------------------------------------------------
 // Instance
 
-ClapInstance::ClapInstance(ClapModule& module, const std::string& pluginId)
+ClapInstance::ClapInstance(ClapModule& module, const std::string& pluginId, const uint32_t hostExtensions)
     : fModule(module),
+      fHostExtensions(hostExtensions),
       fMainThread(std::this_thread::get_id())
 {
     fHost.clap_version = CLAP_VERSION;
@@ -208,6 +220,7 @@ ClapInstance::ClapInstance(ClapModule& module, const std::string& pluginId)
     fTimerExt = static_cast<const clap_plugin_timer_support_t*>(extension(CLAP_EXT_TIMER_SUPPORT));
 
     fInEvents.list = { &fInEvents, ClapHostCallbacks::inSize, ClapHostCallbacks::inGet };
+    fInEvents.raw = nullptr;
     fInEvents.count = 0;
     fOutList.list = { this, ClapHostCallbacks::outPush };
     fOutList.owner = this;
@@ -257,6 +270,7 @@ std::string ClapInstance::valueToText(const clap_id id, const double value) cons
 
 void ClapInstance::fillInEvents(const ParamEvent* events, const uint32_t count)
 {
+    fInEvents.raw = nullptr;
     fInEvents.count = std::min(count, kMaxEvents);
     for (uint32_t i = 0; i < fInEvents.count; ++i)
     {
@@ -286,6 +300,18 @@ void ClapInstance::flushParams(const ParamEvent* events, const uint32_t count)
     fInEvents.count = 0;
 }
 
+void ClapInstance::flushEvents(const clap_event_header_t* const* events, const uint32_t count)
+{
+    if (fParamsExt == nullptr)
+        return;
+    fInEvents.raw = events;
+    fInEvents.count = count;
+    fOutCount = 0;
+    fParamsExt->flush(fPlugin, &fInEvents.list, &fOutList.list);
+    fInEvents.raw = nullptr;
+    fInEvents.count = 0;
+}
+
 uint32_t ClapInstance::audioPortCount(const bool isInput) const
 {
     return fPortsExt != nullptr ? fPortsExt->count(fPlugin, isInput) : 0;
@@ -304,7 +330,10 @@ bool ClapInstance::activate(const double sampleRate, const uint32_t maxFrames)
 {
     if (fActive)
         deactivate();
-    if (!fPlugin->activate(fPlugin, sampleRate, 1, maxFrames))
+    fInActivate = true;
+    const bool activated = fPlugin->activate(fPlugin, sampleRate, 1, maxFrames);
+    fInActivate = false;
+    if (!activated)
         return false;
     fActive = true;
     fSampleRate = sampleRate;
@@ -347,12 +376,27 @@ uint32_t ClapInstance::latency() const
 clap_process_status ClapInstance::process(const float* const* inputs, float* const* outputs, const uint32_t frames,
                                           const ParamEvent* events, const uint32_t eventCount)
 {
+    fillInEvents(events, eventCount);
+    return runProcess(inputs, outputs, frames);
+}
+
+clap_process_status ClapInstance::processEvents(const float* const* inputs, float* const* outputs, const uint32_t frames,
+                                                const clap_event_header_t* const* events, const uint32_t eventCount)
+{
+    fInEvents.raw = events;
+    fInEvents.count = eventCount;
+    const clap_process_status status = runProcess(inputs, outputs, frames);
+    fInEvents.raw = nullptr;
+    return status;
+}
+
+clap_process_status ClapInstance::runProcess(const float* const* inputs, float* const* outputs, const uint32_t frames)
+{
     if (!fActive || frames > fMaxFrames)
         return CLAP_PROCESS_ERROR;
     if (!fProcessing && !startProcessing())
         return CLAP_PROCESS_ERROR;
 
-    fillInEvents(events, eventCount);
     fOutCount = 0;
 
     for (uint32_t c = 0; c < kMaxChannels; ++c)
@@ -394,13 +438,15 @@ struct OutStream
 {
     clap_ostream_t stream;
     std::vector<uint8_t> data;
+    size_t chunk;
 
     static int64_t CLAP_ABI write(const clap_ostream_t* s, const void* buffer, uint64_t size)
     {
         OutStream* const self = static_cast<OutStream*>(s->ctx);
         const uint8_t* const bytes = static_cast<const uint8_t*>(buffer);
-        self->data.insert(self->data.end(), bytes, bytes + size);
-        return static_cast<int64_t>(size);
+        const size_t n = std::min(static_cast<size_t>(size), self->chunk);
+        self->data.insert(self->data.end(), bytes, bytes + n);
+        return static_cast<int64_t>(n);
     }
 };
 
@@ -425,12 +471,13 @@ struct InStream
 
 } // namespace
 
-std::vector<uint8_t> ClapInstance::saveState() const
+std::vector<uint8_t> ClapInstance::saveState(const size_t chunkSize) const
 {
     if (fStateExt == nullptr)
         throw std::runtime_error("plug-in has no state extension");
     OutStream out;
     out.stream = { &out, OutStream::write };
+    out.chunk = std::max<size_t>(1, chunkSize);
     if (!fStateExt->save(fPlugin, &out.stream))
         throw std::runtime_error("plug-in failed to save its state");
     return out.data;

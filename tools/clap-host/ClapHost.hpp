@@ -62,6 +62,18 @@ public:
     static constexpr uint32_t kMaxTimers = 8;
     static constexpr uint32_t kMaxChannels = 2;
 
+    // The host extensions this host offers; CLAP makes each one optional.
+    enum HostExtension : uint32_t
+    {
+        kHostLatency = 1u << 0,
+        kHostGui = 1u << 1,
+        kHostParams = 1u << 2,
+        kHostState = 1u << 3,
+        kHostThreadCheck = 1u << 4,
+        kHostTimerSupport = 1u << 5,
+        kAllHostExtensions = (1u << 6) - 1u,
+    };
+
     // What the plug-in asked of the host so far.
     struct Requests
     {
@@ -69,15 +81,18 @@ public:
         std::atomic<int> process{0};
         std::atomic<int> callback{0};
         std::atomic<int> latencyChanged{0};
+        std::atomic<int> latencyChangedOutsideActivate{0}; // not on the main thread within activate
         std::atomic<int> paramsRescan{0};
         std::atomic<int> paramsFlush{0};
         std::atomic<int> stateDirty{0};
         std::atomic<int> guiResize{0};
     };
 
-    // Creates and initialises the plug-in with this id (the first of the factory when empty).
-    // Throws std::runtime_error when the factory refuses or init fails.
-    explicit ClapInstance(ClapModule& module, const std::string& pluginId = std::string());
+    // Creates and initialises the plug-in with this id (the first of the factory when empty),
+    // offering the host extensions in the mask. Throws std::runtime_error when the factory
+    // refuses or init fails.
+    explicit ClapInstance(ClapModule& module, const std::string& pluginId = std::string(),
+                          uint32_t hostExtensions = kAllHostExtensions);
     ~ClapInstance();
 
     ClapInstance(const ClapInstance&) = delete;
@@ -94,6 +109,8 @@ public:
     std::string valueToText(clap_id id, double value) const;
     // Delivers values through params.flush (the way a host does it while not processing).
     void flushParams(const ParamEvent* events, uint32_t count);
+    // The same with events as they are: any space, type and size.
+    void flushEvents(const clap_event_header_t* const* events, uint32_t count);
 
     // Audio ports
     uint32_t audioPortCount(bool isInput) const;
@@ -112,13 +129,17 @@ public:
     // list of this call is kept until the next call. Starts processing if not yet started.
     clap_process_status process(const float* const* inputs, float* const* outputs, uint32_t frames,
                                 const ParamEvent* events = nullptr, uint32_t eventCount = 0);
+    // The same with events as they are (any space, type and size), sorted by time.
+    clap_process_status processEvents(const float* const* inputs, float* const* outputs, uint32_t frames,
+                                      const clap_event_header_t* const* events, uint32_t eventCount);
     uint32_t outputEventCount() const noexcept { return fOutCount; }
     const ParamEvent& outputEvent(uint32_t index) const noexcept { return fOutEvents[index]; }
 
     void setProcessObserver(ProcessObserver* observer) noexcept { fObserver = observer; }
 
-    // State through clap.state; loadState hands the data over in pieces of at most chunkSize bytes.
-    std::vector<uint8_t> saveState() const;
+    // State through clap.state; the host's streams take and hand over at most chunkSize bytes
+    // per call.
+    std::vector<uint8_t> saveState(size_t chunkSize = SIZE_MAX) const;
     bool loadState(const std::vector<uint8_t>& data, size_t chunkSize = SIZE_MAX);
 
     // Main-thread duties: restart when asked (deactivate and activate again with the same
@@ -141,6 +162,7 @@ private:
     static const clap_host_timer_support_t sTimerSupport;
 
     ClapModule& fModule;
+    uint32_t fHostExtensions;
     clap_host_t fHost;
     const clap_plugin_t* fPlugin = nullptr;
     const clap_plugin_params_t* fParamsExt = nullptr;
@@ -151,6 +173,7 @@ private:
 
     std::thread::id fMainThread;
     std::atomic<bool> fInProcess{false};
+    std::atomic<bool> fInActivate{false};
     std::thread::id fAudioThread;
     Requests fRequests;
     ProcessObserver* fObserver = nullptr;
@@ -175,6 +198,7 @@ private:
     {
         clap_input_events_t list;
         clap_event_param_value_t events[kMaxEvents];
+        const clap_event_header_t* const* raw; // used instead of events when set
         uint32_t count;
     };
     struct OutEvents
@@ -193,5 +217,6 @@ private:
     clap_audio_buffer_t fOutBuffer;
 
     void fillInEvents(const ParamEvent* events, uint32_t count);
+    clap_process_status runProcess(const float* const* inputs, float* const* outputs, uint32_t frames);
     friend struct ClapHostCallbacks;
 };
