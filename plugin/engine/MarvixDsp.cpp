@@ -208,4 +208,31 @@ void MarvixDsp::renderAtModelRate(const float* in, float* out, uint32_t n)
     }
 
     fTone.process(out, n);
+
+    // An input far beyond full scale can drive a model past the float range. The inf or NaN
+    // would stay in every recursive state it went through and keep the wet path NaN for good,
+    // so the block is dropped and those states start again from silence.
+    for (uint32_t s = 0; s < n; ++s)
+    {
+        if (!std::isfinite(out[s]))
+        {
+            discardBlock(out, n);
+            break;
+        }
+    }
+}
+
+void MarvixDsp::discardBlock(float* out, uint32_t n)
+{
+    // Only the slots that ran in this block were reached; the others keep their state.
+    for (ModelSlot& slot : fSlots)
+    {
+        if (!slot.active)
+            continue;
+        slot.runner.reset();
+        std::memset(slot.delayLine, 0, sizeof(slot.delayLine));
+        slot.crossoverState = 0.0f;
+    }
+    fTone.reset();
+    std::memset(out, 0, n * sizeof(float));
 }

@@ -71,4 +71,8 @@ public:
 
     // The largest host piece whose model-rate blocks stay within kMaxModelBlock at `sampleRate`.
     static uint32_t maxHostPiece(double sampleRate) noexcept;
+
+private:
+    // Silences a model-rate block whose output is not finite and clears what it passed through.
+    void discardBlock(float* out, uint32_t n);
 };

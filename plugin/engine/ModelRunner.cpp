@@ -72,11 +72,19 @@ bool ModelRunner::load(const char* const json, size_t length)
 void ModelRunner::prepare(const double sampleRate, const uint32_t maxBlock)
 {
     pData->maxBlock = maxBlock;
+    pData->sampleRate = sampleRate;
     pData->input.assign(maxBlock, 0.0);
     pData->output.assign(maxBlock, 0.0);
 
     if (pData->model != nullptr)
         pData->model->ResetAndPrewarm(sampleRate, static_cast<int>(maxBlock));
+}
+
+void ModelRunner::reset()
+{
+    // Same rate and block size as before: the model only clears and re-settles its history.
+    if (pData->model != nullptr && pData->maxBlock != 0)
+        pData->model->ResetAndPrewarm(pData->sampleRate, static_cast<int>(pData->maxBlock));
 }
 
 void ModelRunner::process(const float* const in, float* const out, const uint32_t n)

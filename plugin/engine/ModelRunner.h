@@ -24,6 +24,7 @@ public:
         std::vector<double> input;       // maxBlock samples after prepare
         std::vector<double> output;      // maxBlock samples after prepare
         uint32_t maxBlock = 0;
+        double sampleRate = 0.0;         // of the last prepare
         std::string error;               // text of the last failed load
     };
 
@@ -39,6 +40,10 @@ public:
 
     // Sizes the sample vectors and resets and prewarms the held model. Not real-time safe.
     void prepare(double sampleRate, uint32_t maxBlock);
+
+    // Back to the settled silence state in which prepare leaves the model, for the rate and
+    // block size of the last prepare. Allocates nothing, so it may run on the audio thread.
+    void reset();
 
     // Runs n samples through the model; copies them through when there is no model or n is
     // above the prepared block. `in` and `out` may be the same buffer. Real-time safe.
