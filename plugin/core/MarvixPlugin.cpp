@@ -136,10 +136,17 @@ float MarvixPlugin::getParameterValue(const uint32_t index) const
     return index < kParamCount ? fValues[index] : 0.0f;
 }
 
-void MarvixPlugin::setParameterValue(const uint32_t index, const float value)
+void MarvixPlugin::setParameterValue(const uint32_t index, float value)
 {
     if (index >= kParamCount)
         return;
+
+    // A damaged saved state or a faulty host may send anything: a value that is not a number
+    // keeps the current one, and every number is held to the range (Level +100 dB would be a
+    // gain of 100000).
+    if (std::isnan(value))
+        return;
+    value = std::min(std::max(value, kParameterSpecs[index].min), kParameterSpecs[index].max);
 
     fValues[index] = value;
 
@@ -196,13 +203,6 @@ void MarvixPlugin::gainTargets(const bool bypassed, float& wet, float& dry) cons
     const float blend = fValues[kParamBlend];
     wet = dbToGain(fValues[kParamLevel]) * blend;
     dry = 1.0f - blend;
-
-    // Level and Blend are used unclamped, but a NaN or an overflowing gain would stick in the
-    // smoothed gains for good (inf - inf is NaN); that part stays silent while the value is bad.
-    if (! std::isfinite(wet))
-        wet = 0.0f;
-    if (! std::isfinite(dry))
-        dry = 0.0f;
 }
 
 void MarvixPlugin::prepareProcessing()
@@ -282,7 +282,10 @@ void MarvixPlugin::run(const float** const inputs, float** const outputs, const 
             const float gateCoeff = fGateOpen ? fGateOpenCoeff : fGateCloseCoeff;
             fGateGain = (fGateGain - gateTarget) * gateCoeff + gateTarget;
 
-            const float out = ((fGateGain * fWetOut[i]) * fWetGain) + (fDryGain * dry);
+            // A wet sample that is not finite is left out: even at a wet gain of 0 (Blend 0,
+            // Bypass) it would turn the dry signal into NaN.
+            const float wet = std::isfinite(fWetOut[i]) ? fWetOut[i] : 0.0f;
+            const float out = ((fGateGain * wet) * fWetGain) + (fDryGain * dry);
             outL[pos + i] = out;
             outR[pos + i] = out;
         }
