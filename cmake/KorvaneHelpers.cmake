@@ -1,28 +1,22 @@
 # Shared build helpers.
 
-# Warnings for the project's own targets (DPF's sources keep their own flags).
+# Warnings for the project's own targets; DPF's sources keep their own flags, and its headers are
+# included as system headers (korvane_system_includes) so that its warnings stay out.
+# KORVANE_WERROR makes them errors (CI builds with it).
 function(korvane_warnings target)
-  if(MSVC)
-    target_compile_options(${target} PRIVATE /W4)
-  else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion -Wpedantic
+    $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast>)
+  if(KORVANE_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
   endif()
 endfunction()
 
-# Folders fill in as the project grows; a folder without a CMakeLists.txt is skipped.
-function(korvane_add_subdirectory_if_present dir)
-  if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
-    add_subdirectory(${dir})
-  endif()
-endfunction()
-
-# Every direct subfolder with a CMakeLists.txt, in name order.
-function(korvane_add_all_subdirectories)
-  file(GLOB children LIST_DIRECTORIES true RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/*")
-  list(SORT children)
-  foreach(child IN LISTS children)
-    if(IS_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/${child}" AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt")
-      add_subdirectory(${child})
+# Marks the include folders that the given targets pass on as system folders.
+function(korvane_system_includes)
+  foreach(target IN LISTS ARGN)
+    get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+    if(dirs)
+      set_property(TARGET ${target} APPEND PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${dirs})
     endif()
   endforeach()
 endfunction()

@@ -31,9 +31,10 @@ std::vector<double> readSamples(const std::string& path)
 const nlohmann::json& fixtureModel()
 {
     static const nlohmann::json document = [] {
-        std::ifstream file(fixturePath("A2.nam"));
+        const std::string path = fixturePath("A2.nam");
+        std::ifstream file(path);
         if (!file)
-            throw std::runtime_error("cannot open the fixture model");
+            throw std::runtime_error("cannot open the fixture model " + path + " (KORVANE_SHARED_DIR at configure time)");
         return nlohmann::json::parse(file);
     }();
     return document;

@@ -468,4 +468,4 @@ TEST_P(HostBehaviour, AllocationCounterSeesTheModulesOwnHeapCalls)
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, HostBehaviour, ::testing::Values(Format::Clap, Format::Vst3),
-                         [](const ::testing::TestParamInfo<Format>& info) { return formatName(info.param); });
+                         [](const ::testing::TestParamInfo<Format>& p) { return formatName(p.param); });

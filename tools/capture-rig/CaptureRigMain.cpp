@@ -54,7 +54,7 @@ int makeSignals(const std::string& dir)
         double peak = 0.0;
         for (double v : x)
             peak = std::fmax(peak, std::fabs(v));
-        std::printf("%-9s %8.2f s  peak %6.2f dBFS  rms %7.2f dBFS\n", s.name, x.size() / kSignalRate,
+        std::printf("%-9s %8.2f s  peak %6.2f dBFS  rms %7.2f dBFS\n", s.name, static_cast<double>(x.size()) / kSignalRate,
                     20.0 * std::log10(peak), rmsDb(x));
     }
     return 0;

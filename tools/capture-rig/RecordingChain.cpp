@@ -106,7 +106,7 @@ double rmsDb(const std::vector<double>& x)
         sum += v * v;
     if (x.empty() || sum == 0.0)
         return -std::numeric_limits<double>::infinity();
-    return 10.0 * std::log10(sum / x.size());
+    return 10.0 * std::log10(sum / static_cast<double>(x.size()));
 }
 
 std::vector<double> highPass(const std::vector<double>& x, double hz)

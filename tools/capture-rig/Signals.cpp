@@ -39,13 +39,13 @@ void addSweep(std::vector<double>& out, double seconds, double peakDb)
     const size_t fade = samples(0.01);
     for (size_t i = 0; i < n; ++i)
     {
-        const double t = i / kSignalRate;
+        const double t = static_cast<double>(i) / kSignalRate;
         const double phase = 2.0 * kPi * f0 * seconds / k * (std::exp(t / seconds * k) - 1.0);
         double g = 1.0;
         if (i < fade)
-            g = 0.5 - 0.5 * std::cos(kPi * i / fade);
+            g = 0.5 - 0.5 * std::cos(kPi * static_cast<double>(i) / static_cast<double>(fade));
         else if (n - i < fade)
-            g = 0.5 - 0.5 * std::cos(kPi * (n - i) / fade);
+            g = 0.5 - 0.5 * std::cos(kPi * static_cast<double>(n - i) / static_cast<double>(fade));
         out.push_back(a * g * std::sin(phase));
     }
 }
@@ -60,9 +60,9 @@ void addNoiseBurst(std::vector<double>& out, double seconds, double peakDb, Rng&
     {
         double g = 1.0;
         if (i < fade)
-            g = double(i) / fade;
+            g = static_cast<double>(i) / static_cast<double>(fade);
         else if (n - i < fade)
-            g = double(n - i) / fade;
+            g = static_cast<double>(n - i) / static_cast<double>(fade);
         out.push_back(a * g * rng.uniform(-1.0, 1.0));
     }
 }
@@ -146,7 +146,7 @@ uint64_t Rng::next()
 
 double Rng::uniform()
 {
-    return (next() >> 11) * (1.0 / 9007199254740992.0);
+    return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0);
 }
 
 double Rng::uniform(double lo, double hi)
@@ -198,7 +198,7 @@ void addBassNote(std::vector<double>& out, size_t start, int note, double second
     double lp = 0.0;
     for (size_t i = 0; i < n; ++i)
     {
-        const double t = i / kSignalRate;
+        const double t = static_cast<double>(i) / kSignalRate;
         double v = 0.0;
         for (int p = 0; p < count; ++p)
         {
@@ -215,9 +215,9 @@ void addBassNote(std::vector<double>& out, size_t start, int note, double second
         }
         double g = 1.0;
         if (i < attack)
-            g = double(i) / attack;
+            g = static_cast<double>(i) / static_cast<double>(attack);
         if (n - i <= release)
-            g *= 0.5 + 0.5 * std::cos(kPi * (release - (n - i)) / release);
+            g *= 0.5 + 0.5 * std::cos(kPi * static_cast<double>(release - (n - i)) / static_cast<double>(release));
         tone[i] = v * g;
     }
     normalisePeak(tone, 20.0 * std::log10(std::max(peak, 1e-12)));

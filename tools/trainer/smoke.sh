@@ -6,11 +6,12 @@
 set -euo pipefail
 rig="$1"; render="$2"; work="$3"
 here="$(cd "$(dirname "$0")" && pwd)"
+python="${PYTHON:-/usr/bin/python3}"
 rm -rf "$work"; mkdir -p "$work"
 "$rig" signals "$work" > /dev/null
 "$rig" record "$work" --quick 5
-/usr/bin/python3 "$here/train.py" train --data "$work" --capture 5 --input-set smoke \
+"$python" "$here/train.py" train --data "$work" --capture 5 --input-set smoke \
   --out "$work/smoke.nam" --steps 3 --lite-steps 2 --segment 2048 --batch 2 --no-eval
-/usr/bin/python3 "$here/train.py" check --model "$work/smoke.nam" --input "$work/smoke-in.f64" --nam-render "$render"
-/usr/bin/python3 "$here/train.py" esr --model "$work/smoke.nam" --input "$work/smoke-in.f64" \
+"$python" "$here/train.py" check --model "$work/smoke.nam" --input "$work/smoke-in.f64" --nam-render "$render"
+"$python" "$here/train.py" esr --model "$work/smoke.nam" --input "$work/smoke-in.f64" \
   --target "$work/capture-5-smoke.f64" --nam-render "$render"

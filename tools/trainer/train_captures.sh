@@ -21,7 +21,7 @@ for capture in "$@"; do
       continue
     fi
   fi
-  /usr/bin/python3 "$here/train.py" train --data "$data" --capture "$capture" \
+  "${PYTHON:-/usr/bin/python3}" "$here/train.py" train --data "$data" --capture "$capture" \
     --out "$out/dist-${positions[$capture]}.nam" --workdir "$out" --minutes "$budget" \
     --steps 100000 --lite-steps 100000 --threads "${THREADS:-2}" \
     ${NAM_RENDER:+--nam-render "$NAM_RENDER"}

@@ -23,7 +23,7 @@ std::vector<double> bandLimitedNoise(size_t n)
         const double w = 2.0 * kPi * rng.uniform(100.0, 15000.0) / 48000.0;
         const double phase = rng.uniform(0.0, 2.0 * kPi);
         for (size_t i = 0; i < n; ++i)
-            x[i] += 0.1 * std::sin(w * i + phase);
+            x[i] += 0.1 * std::sin(w * static_cast<double>(i) + phase);
     }
     return x;
 }
@@ -53,10 +53,10 @@ TEST(FractionalDelay, ShiftsWholeSamplesExactlyAndFractionsBandLimited)
     {
         std::vector<double> sine(4000);
         for (size_t i = 0; i < sine.size(); ++i)
-            sine[i] = std::sin(2.0 * kPi * 3000.0 * i / 48000.0);
+            sine[i] = std::sin(2.0 * kPi * 3000.0 * static_cast<double>(i) / 48000.0);
         const std::vector<double> d = fractionalDelay(sine, delay);
         for (size_t i = 100; i < 3900; ++i)
-            ASSERT_NEAR(d[i], std::sin(2.0 * kPi * 3000.0 * (i - delay) / 48000.0), 1e-4) << delay;
+            ASSERT_NEAR(d[i], std::sin(2.0 * kPi * 3000.0 * (static_cast<double>(i) - delay) / 48000.0), 1e-4) << delay;
     }
 }
 
@@ -111,7 +111,7 @@ TEST(Signals, DeterministicInRangeAndDistinct)
     EXPECT_EQ(train, makeSignal(SignalSet::Training));
     EXPECT_GE(train.size(), size_t(180 * 48000));
     EXPECT_GE(heldOut.size(), size_t(30 * 48000));
-    EXPECT_NEAR(reference.size() / 48000.0, 10.0, 0.5);
+    EXPECT_NEAR(static_cast<double>(reference.size()) / 48000.0, 10.0, 0.5);
 
     auto peakDb = [](const std::vector<double>& x) {
         double p = 0.0;
