@@ -7,17 +7,15 @@ set(CMAKE_C_COMPILER   ${KORVANE_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KORVANE_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER  ${KORVANE_MINGW_TRIPLE}-windres)
 
-# The header-only packages (nlohmann-json, Eigen) are installed for the build machine, and their
-# CMake configs point at /usr/include, which must never reach a Windows compile (glibc's headers
-# would shadow the MinGW ones). Stage just those two header trees and their configs in a
-# private prefix, and search packages there and in the MinGW tree only.
+# The header-only nlohmann-json is installed for the build machine, and its CMake config points
+# at /usr/include, which must never reach a Windows compile (glibc's headers would shadow the
+# MinGW ones). Stage just its header tree and config in a private prefix, and search packages
+# there and in the MinGW tree only.
 set(_korvaneStage "${CMAKE_BINARY_DIR}/mingw-host-headers/usr")
 if(NOT EXISTS "${_korvaneStage}/include/nlohmann")
-  file(MAKE_DIRECTORY "${_korvaneStage}/include" "${_korvaneStage}/share/cmake" "${_korvaneStage}/share/eigen3")
+  file(MAKE_DIRECTORY "${_korvaneStage}/include" "${_korvaneStage}/share/cmake")
   file(CREATE_LINK /usr/include/nlohmann "${_korvaneStage}/include/nlohmann" SYMBOLIC)
-  file(CREATE_LINK /usr/include/eigen3 "${_korvaneStage}/include/eigen3" SYMBOLIC)
   file(COPY /usr/share/cmake/nlohmann_json DESTINATION "${_korvaneStage}/share/cmake")
-  file(COPY /usr/share/eigen3/cmake DESTINATION "${_korvaneStage}/share/eigen3")
 endif()
 
 set(CMAKE_FIND_ROOT_PATH "/usr/${KORVANE_MINGW_TRIPLE}" "${CMAKE_BINARY_DIR}/mingw-host-headers")
