@@ -97,7 +97,7 @@ ImageDifference compareImages(const RgbImage& a, const RgbImage& b)
         if (worst > 32)
             ++large;
     }
-    d.meanAbs = total / (static_cast<double>(count) * 3.0);
+    d.meanAbs = total / (count * 3.0);
     d.largeFraction = double(large) / double(count);
     return d;
 }
