@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -77,17 +78,38 @@ inline float normalizedFromPlain(int32_t parameter, float value)
     return offset / span;
 }
 
-// Clamped to 0..1 first, so no edit leaves the parameter's range.
+// Clamped to 0..1 first, so no edit leaves the parameter's range. NaN passes every
+// comparison of the clamp and would land on the maximum: it gives the default instead.
 inline float plainFromNormalized(int32_t parameter, float normalized)
 {
-    const float c = normalized < 0.0f ? 0.0f : (normalized < 1.0f ? normalized : 1.0f);
     const ParameterSpec& spec = kParameterSpecs[parameter];
+    if (std::isnan(normalized))
+        return spec.def;
+    const float c = normalized < 0.0f ? 0.0f : (normalized < 1.0f ? normalized : 1.0f);
     return (spec.max - spec.min) * c + spec.min;
 }
 
 inline float defaultNormalized(int32_t parameter)
 {
     return normalizedFromPlain(parameter, kParameterSpecs[parameter].def);
+}
+
+// A value from the host held to the parameter's range, as the plug-in holds it. NaN (a damaged
+// state, a faulty host) is no value: the current one stays, or the default when that is NaN too.
+inline float heldPlain(int32_t parameter, float value, float current)
+{
+    const ParameterSpec& spec = kParameterSpecs[parameter];
+    const float v = ! std::isnan(value) ? value : (! std::isnan(current) ? current : spec.def);
+    return v < spec.min ? spec.min : (v > spec.max ? spec.max : v);
+}
+
+// Where a drag or a wheel notch starts from: the value's place held to 0..1, the default's for NaN.
+inline float editStartNormalized(int32_t parameter, float value)
+{
+    const float n = normalizedFromPlain(parameter, value);
+    if (std::isnan(n))
+        return defaultNormalized(parameter);
+    return n < 0.0f ? 0.0f : (n < 1.0f ? n : 1.0f);
 }
 
 // The clock wraps at 2^32 ms; the unsigned difference stays right across the wrap.

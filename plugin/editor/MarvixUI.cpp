@@ -45,8 +45,13 @@ public:
         setSize(width, height);
     }
 
-    // Members are destroyed in reverse order: the knob image first, then the background.
-    ~MarvixUI() override {}
+    // A host may close the editor mid-drag; the release never comes, so the gesture is closed
+    // here or the host keeps the parameter touched. Members are destroyed in reverse order:
+    // the knob image first, then the background.
+    ~MarvixUI() override
+    {
+        endDrag();
+    }
 
     static int knobAt(float x, float y)
     {
@@ -58,8 +63,19 @@ protected:
     {
         if (index >= kParamCount)
             return;
-        fValues[index] = value;
+        fValues[index] = heldPlain(static_cast<int32_t>(index), value, fValues[index]);
         repaint();
+    }
+
+    // DPF tells the editor nothing of pointer crossings or of a lost grab, only of the focus
+    // (the platform's, or a VST3 host's view focus). Losing it for good (the host window
+    // deactivated or hidden) may take the release with it; a keyboard grab (a host shortcut,
+    // a menu) only borrows it and leaves the drag alone. A pointer that leaves the window
+    // changes no focus and keeps its drag while the button is held.
+    void uiFocus(bool focus, CrossingMode mode) override
+    {
+        if (! focus && mode != kCrossingGrab && endDrag())
+            repaint();
     }
 
 #if DISTRHO_PLUGIN_WANT_STATE
@@ -145,22 +161,16 @@ protected:
 
         if (! ev.press)
         {
-            if (fDragKnob == -1)
+            if (! endDrag())
                 return false;
-            editParameter(static_cast<uint32_t>(kKnobs[fDragKnob].parameter), false);
-            fDragKnob = -1;
             repaint();
             return true;
         }
 
         // A press while a drag is still open (the pointer capture was lost): close that
         // gesture first, so the host never sees two open at once.
-        if (fDragKnob != -1)
-        {
-            editParameter(static_cast<uint32_t>(kKnobs[fDragKnob].parameter), false);
-            fDragKnob = -1;
+        if (endDrag())
             repaint();
-        }
 
         const int k = knobAt(x, y);
 
@@ -177,7 +187,7 @@ protected:
 
             fDragStartY = y;
             fDragKnob = k;
-            fDragStartValue = normalizedFromPlain(p, fValues[p]);
+            fDragStartValue = editStartNormalized(p, fValues[p]);
             repaint();
             return true;
         }
@@ -228,7 +238,7 @@ protected:
         const int32_t p = kKnobs[k].parameter;
         editParameter(static_cast<uint32_t>(p), true);
         setParameterNormalized(p, wheelNormalized(static_cast<float>(ev.delta.getY()),
-                                                  normalizedFromPlain(p, fValues[p])));
+                                                  editStartNormalized(p, fValues[p])));
         editParameter(static_cast<uint32_t>(p), false);
         return true;
     }
@@ -239,6 +249,16 @@ protected:
         fValues[index] = v;
         setParameterValue(static_cast<uint32_t>(index), v);
         repaint();
+    }
+
+    // Closes the drag's gesture; false when no drag was open.
+    bool endDrag()
+    {
+        if (fDragKnob == -1)
+            return false;
+        editParameter(static_cast<uint32_t>(kKnobs[fDragKnob].parameter), false);
+        fDragKnob = -1;
+        return true;
     }
 
 private:

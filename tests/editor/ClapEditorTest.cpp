@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -63,8 +66,10 @@ public:
             fError = "activate failed";
             return;
         }
-        pump(300);
-        takeEvents(); // values DPF reports while the editor opens
+        // Up once the editor's window shows and its drawing has settled.
+        settledFrame();
+        processBlock();
+        fReceived.clear(); // values DPF reports while the editor opens
     }
 
     ~ClapEditorSession()
@@ -118,11 +123,9 @@ public:
     const clap_plugin_gui_t* gui() const { return fGui; }
     const clap_plugin_t* plugin() const { return fInstance->plugin(); }
 
-    // Main-thread time: the host's timers drive DPF's idle, which reads X events and redraws.
-    void pump(int milliseconds) { pumpFor(fHost, milliseconds, [this] { fInstance->idle(); }); }
-
     // Runs one audio block (with optional host parameter changes) and returns what the
-    // plug-in pushed to the host: the editor's gestures and values.
+    // plug-in pushed to the host: the editor's gestures and values. They are kept for
+    // takeEvents as well.
     std::vector<HostEvent> processBlock(const std::vector<std::pair<uint32_t, double>>& changes = {})
     {
         constexpr uint32_t frames = 64;
@@ -157,18 +160,48 @@ public:
         process.out_events = &outList;
         fOut.clear();
         plugin()->process(plugin(), &process);
+        fReceived.insert(fReceived.end(), fOut.begin(), fOut.end());
         return fOut;
     }
 
-    std::vector<HostEvent> takeEvents() { return processBlock(); }
+    using EventTest = std::function<bool(const std::vector<HostEvent>&)>;
+
+    // Main-thread time (the host's timers drive DPF's idle, which reads X events and redraws)
+    // and audio blocks, until what the host has received since the last take passes `done`;
+    // at most 5 s. Whether it did.
+    bool waitFor(const EventTest& done)
+    {
+        return pumpUntil(fHost, [&] { processBlock(); return done(fReceived); }, [this] { fInstance->idle(); });
+    }
+
+    // What the host has received since the last take, once it passes `done` (or at the deadline).
+    std::vector<HostEvent> takeEventsWhen(const EventTest& done)
+    {
+        waitFor(done);
+        std::vector<HostEvent> taken;
+        taken.swap(fReceived);
+        return taken;
+    }
+
+    // ... once it holds `ends` gesture ends: the input has been handled up to its last release.
+    std::vector<HostEvent> takeEvents(int ends = 1)
+    {
+        return takeEventsWhen([ends](const std::vector<HostEvent>& ev) {
+            return std::count_if(ev.begin(), ev.end(), [](const HostEvent& e) { return e.kind == HostEvent::End; }) >= ends;
+        });
+    }
 
     RgbImage settledFrame() { return settledCapture(fHost, [this] { fInstance->idle(); }); }
+    // The settled frame once it shows something `before` did not: the input has been drawn.
+    RgbImage changedFrame(const RgbImage& before) { return changedCapture(fHost, before, [this] { fInstance->idle(); }); }
 
-    // Pointer position in design units.
-    void moveTo(double x, double y) { fHost.moveTo(x * fScale, y * fScale); pump(60); }
-    void press() { fHost.press(1); pump(60); }
-    void release() { fHost.release(1); pump(60); }
-    void wheel(bool awayFromUser) { fHost.click(awayFromUser ? 4 : 5); pump(60); }
+    // Pointer input at positions in design units. Nothing waits here: X delivers the input in
+    // order, and a test waits on what the host receives or on the frame.
+    void moveTo(double x, double y) { fHost.moveTo(x * fScale, y * fScale); }
+    void press() { fHost.press(1); }
+    void release() { fHost.release(1); }
+    void click(unsigned button) { fHost.click(button); }
+    void wheel(bool awayFromUser) { fHost.click(awayFromUser ? 4 : 5); }
 
 private:
     static uint32_t CLAP_ABI inSize(const clap_input_events_t* list)
@@ -206,6 +239,7 @@ private:
     double fScale = 1.0;
     std::vector<clap_event_param_value_t> fInEvents;
     std::vector<HostEvent> fOut;
+    std::vector<HostEvent> fReceived;
 };
 
 // Brightest pixel near a point (design units): the knob's cream pointer is far brighter than its face.
@@ -288,9 +322,11 @@ TEST(ClapEditor, ScaleTwoDoublesTheWindowAndDrawsSharp)
 
     // Xvfb's software GL keeps the drawable at its first size until the next redraw after
     // the resize; a hover in and out redraws.
+    const RgbImage before = s.settledFrame();
     s.moveTo(84.4, 88.4);
+    const RgbImage hovered = s.changedFrame(before);
     s.moveTo(192.0, 260.0);
-    const RgbImage frame = s.settledFrame();
+    const RgbImage frame = s.changedFrame(hovered);
     ASSERT_EQ(frame.width, 768);
     ASSERT_EQ(frame.height, 996);
     expectPointerAt(frame, 2.0, kVol, -30.0);
@@ -322,45 +358,69 @@ TEST(ClapEditor, NegativeHostScaleOpensAtScaleOne)
     expectPointerAt(s.settledFrame(), 1.0, kVol, -30.0);
 }
 
-TEST(ClapEditor, PointerInputReachesTheHostAsGestures)
-{
-    ClapEditorSession s(1.0);
-    REQUIRE_SESSION(s);
+// Pointer input on an editor at scale 1, one scenario per test.
+class ClapEditorInput : public ::testing::Test {
+protected:
+    void SetUp() override { REQUIRE_SESSION(s); }
 
+    ClapEditorSession s { 1.0 };
+};
+
+bool hasValue(const std::vector<HostEvent>& ev)
+{
+    return std::any_of(ev.begin(), ev.end(), [](const HostEvent& e) { return e.kind == HostEvent::Value; });
+}
+
+// A drag's gesture: begin, then only values, then end, all on one parameter.
+void expectOneGesture(const std::vector<HostEvent>& ev, uint32_t param)
+{
+    ASSERT_GE(ev.size(), 3u) << describe(ev);
+    EXPECT_EQ(ev.front().kind, HostEvent::Begin) << describe(ev);
+    EXPECT_EQ(ev.back().kind, HostEvent::End) << describe(ev);
+    for (size_t i = 1; i + 1 < ev.size(); ++i)
+        EXPECT_EQ(ev[i].kind, HostEvent::Value) << describe(ev);
+    for (const HostEvent& e : ev)
+        EXPECT_EQ(e.param, param) << describe(ev);
+}
+
+TEST_F(ClapEditorInput, DragSendsOneGesture)
+{
     // Drag Dist from its default 1.0 down by 50 units: 0.75.
     s.moveTo(193.4, 88.4);
     s.press();
     s.moveTo(193.4, 138.4);
     s.release();
+    const auto ev = s.takeEvents();
+    ASSERT_GE(ev.size(), 3u) << describe(ev);
+    EXPECT_EQ(ev.front().kind, HostEvent::Begin) << describe(ev);
+    EXPECT_EQ(ev.front().param, kDist);
+    EXPECT_EQ(ev.back().kind, HostEvent::End) << describe(ev);
+    EXPECT_EQ(ev.back().param, kDist);
+    for (size_t i = 1; i + 1 < ev.size(); ++i)
     {
-        const auto ev = s.takeEvents();
-        ASSERT_GE(ev.size(), 3u) << describe(ev);
-        EXPECT_EQ(ev.front().kind, HostEvent::Begin) << describe(ev);
-        EXPECT_EQ(ev.front().param, kDist);
-        EXPECT_EQ(ev.back().kind, HostEvent::End) << describe(ev);
-        EXPECT_EQ(ev.back().param, kDist);
-        for (size_t i = 1; i + 1 < ev.size(); ++i)
-        {
-            EXPECT_EQ(ev[i].kind, HostEvent::Value) << describe(ev);
-            EXPECT_EQ(ev[i].param, kDist);
-        }
-        EXPECT_NEAR(ev[ev.size() - 2].value, 0.75, 1e-6) << describe(ev);
+        EXPECT_EQ(ev[i].kind, HostEvent::Value) << describe(ev);
+        EXPECT_EQ(ev[i].param, kDist);
     }
+    EXPECT_NEAR(ev[ev.size() - 2].value, 0.75, 1e-6) << describe(ev);
+}
 
+TEST_F(ClapEditorInput, WheelNotchIsAGestureOfItsOwn)
+{
     // One wheel notch away from the user over Tone at 0.5: 0.52 within its own gesture.
     s.moveTo(302.8, 88.4);
     s.wheel(true);
-    {
-        const auto ev = s.takeEvents();
-        ASSERT_EQ(ev.size(), 3u) << describe(ev);
-        EXPECT_EQ(ev[0].kind, HostEvent::Begin);
-        EXPECT_EQ(ev[1].kind, HostEvent::Value);
-        EXPECT_EQ(ev[2].kind, HostEvent::End);
-        for (const HostEvent& e : ev)
-            EXPECT_EQ(e.param, kTone);
-        EXPECT_NEAR(ev[1].value, 0.52, 1e-6);
-    }
+    const auto ev = s.takeEvents();
+    ASSERT_EQ(ev.size(), 3u) << describe(ev);
+    EXPECT_EQ(ev[0].kind, HostEvent::Begin);
+    EXPECT_EQ(ev[1].kind, HostEvent::Value);
+    EXPECT_EQ(ev[2].kind, HostEvent::End);
+    for (const HostEvent& e : ev)
+        EXPECT_EQ(e.param, kTone);
+    EXPECT_NEAR(ev[1].value, 0.52, 1e-6);
+}
 
+TEST_F(ClapEditorInput, DoubleClickPutsBackTheDefault)
+{
     // Move Level off its default, then a double click puts back exactly 0 dB.
     s.moveTo(84.4, 88.4);
     s.wheel(true);
@@ -369,73 +429,74 @@ TEST(ClapEditor, PointerInputReachesTheHostAsGestures)
         ASSERT_EQ(ev.size(), 3u) << describe(ev);
         EXPECT_NEAR(ev[1].value, 1.2, 1e-5);
     }
-    s.host().click(1);
-    s.host().click(1);
-    s.pump(100);
+    s.click(1);
+    s.click(1);
+    const auto ev = s.takeEvents(2);
+    ASSERT_EQ(ev.size(), 5u) << describe(ev);
+    const HostEvent::Kind kinds[] = { HostEvent::Begin, HostEvent::End, HostEvent::Begin,
+                                      HostEvent::Value, HostEvent::End };
+    for (size_t i = 0; i < 5; ++i)
     {
-        const auto ev = s.takeEvents();
-        ASSERT_EQ(ev.size(), 5u) << describe(ev);
-        const HostEvent::Kind kinds[] = { HostEvent::Begin, HostEvent::End, HostEvent::Begin,
-                                          HostEvent::Value, HostEvent::End };
-        for (size_t i = 0; i < 5; ++i)
-        {
-            EXPECT_EQ(ev[i].kind, kinds[i]) << describe(ev);
-            EXPECT_EQ(ev[i].param, kLevel);
-        }
-        EXPECT_EQ(ev[3].value, 0.0) << describe(ev);
+        EXPECT_EQ(ev[i].kind, kinds[i]) << describe(ev);
+        EXPECT_EQ(ev[i].param, kLevel);
     }
+    EXPECT_EQ(ev[3].value, 0.0) << describe(ev);
+}
 
-    // The footswitch toggles Bypass, begin, value and end within the press.
+TEST_F(ClapEditorInput, FootswitchTogglesBypassWithinThePress)
+{
     s.moveTo(192.0, 365.2);
-    s.host().click(1);
-    s.pump(60);
-    {
-        const auto ev = s.takeEvents();
-        ASSERT_EQ(ev.size(), 3u) << describe(ev);
-        EXPECT_EQ(ev[0].kind, HostEvent::Begin);
-        EXPECT_EQ(ev[1].kind, HostEvent::Value);
-        EXPECT_EQ(ev[1].value, 1.0);
-        EXPECT_EQ(ev[2].kind, HostEvent::End);
-        for (const HostEvent& e : ev)
-            EXPECT_EQ(e.param, kBypass);
-    }
+    s.click(1);
+    const auto ev = s.takeEvents();
+    ASSERT_EQ(ev.size(), 3u) << describe(ev);
+    EXPECT_EQ(ev[0].kind, HostEvent::Begin);
+    EXPECT_EQ(ev[1].kind, HostEvent::Value);
+    EXPECT_EQ(ev[1].value, 1.0);
+    EXPECT_EQ(ev[2].kind, HostEvent::End);
+    for (const HostEvent& e : ev)
+        EXPECT_EQ(e.param, kBypass);
+}
 
+TEST_F(ClapEditorInput, InputOffTheControlsSendsNothing)
+{
     // Clicks on empty face, wheel turns off the knobs, and the right and middle buttons on a
     // knob send nothing.
     s.moveTo(192.0, 260.0);
-    s.host().click(1);
+    s.click(1);
     s.wheel(false);
     s.moveTo(302.8, 88.4);
-    s.host().click(3);
-    s.host().click(2);
-    s.pump(60);
-    {
-        const auto ev = s.takeEvents();
-        EXPECT_TRUE(ev.empty()) << describe(ev);
-    }
+    s.click(3);
+    s.click(2);
+    // Then the footswitch: X delivers input in order, so its gesture comes after anything
+    // the input above sent.
+    s.moveTo(192.0, 365.2);
+    s.click(1);
+    auto ev = s.takeEventsWhen([](const std::vector<HostEvent>& e) {
+        return ! e.empty() && e.back().kind == HostEvent::End && e.back().param == kBypass;
+    });
+    ASSERT_GE(ev.size(), 3u) << describe(ev);
+    ev.resize(ev.size() - 3);
+    EXPECT_TRUE(ev.empty()) << describe(ev);
+}
 
-    // The wheel outside the knobs during a drag adds nothing to the drag's gesture.
+TEST_F(ClapEditorInput, WheelOutsideTheKnobsAddsNothingToADrag)
+{
     s.moveTo(302.8, 88.4);
     s.press();
     s.moveTo(192.0, 260.0);
     s.wheel(true);
     s.release();
-    {
-        const auto ev = s.takeEvents();
-        ASSERT_GE(ev.size(), 3u) << describe(ev);
-        for (const HostEvent& e : ev)
-            EXPECT_EQ(e.param, kTone) << describe(ev);
-        EXPECT_EQ(ev.front().kind, HostEvent::Begin);
-        EXPECT_EQ(ev.back().kind, HostEvent::End);
-        EXPECT_EQ(ev[ev.size() - 2].value, 0.0) << describe(ev); // far below the press: clamped
-    }
+    const auto ev = s.takeEvents();
+    ASSERT_GE(ev.size(), 3u) << describe(ev);
+    for (const HostEvent& e : ev)
+        EXPECT_EQ(e.param, kTone) << describe(ev);
+    EXPECT_EQ(ev.front().kind, HostEvent::Begin);
+    EXPECT_EQ(ev.back().kind, HostEvent::End);
+    EXPECT_EQ(ev[ev.size() - 2].value, 0.0) << describe(ev); // far below the press: clamped
 }
 
-TEST(ClapEditor, FineDragAndLostPointerCapture)
+TEST_F(ClapEditorInput, FineDragAndLostPointerCapture)
 {
-    ClapEditorSession s(1.0);
-    REQUIRE_SESSION(s);
-
     // Shift makes the drag five times finer, measured from the press point each time.
     // Whole pixels, so the travel is exact: the press is at y 88.
     s.moveTo(303.0, 88.0);
@@ -460,15 +521,13 @@ TEST(ClapEditor, FineDragAndLostPointerCapture)
     s.press();
     s.moveTo(193.4, 108.4);
     s.host().unmap();
-    s.pump(60);
     s.release();
     s.host().map();
-    s.pump(100);
     s.moveTo(84.4, 88.4);
     s.press();
     s.release();
     {
-        const auto ev = s.takeEvents();
+        const auto ev = s.takeEvents(2);
         ASSERT_GE(ev.size(), 5u) << describe(ev);
         int open = 0;
         for (const HostEvent& e : ev)
@@ -486,14 +545,73 @@ TEST(ClapEditor, FineDragAndLostPointerCapture)
     }
 }
 
+TEST_F(ClapEditorInput, ClosingTheEditorMidDragEndsTheGesture)
+{
+    // Dist from 1.0 down by 20 units: 0.9; the host closes the editor before the release.
+    s.moveTo(193.4, 88.4);
+    s.press();
+    s.moveTo(193.4, 108.4);
+    ASSERT_TRUE(s.waitFor(hasValue)) << "the drag sent no value";
+    s.closeEditor();
+    const auto ev = s.takeEvents();
+    ASSERT_NO_FATAL_FAILURE(expectOneGesture(ev, kDist));
+    EXPECT_NEAR(ev[ev.size() - 2].value, 0.9, 1e-6) << describe(ev);
+}
+
+TEST_F(ClapEditorInput, LeavingTheWindowKeepsTheDrag)
+{
+    // Tone from 0.5; the pointer stays captured while the button is held.
+    s.moveTo(302.8, 88.4);
+    s.press();
+    s.moveTo(600.0, 38.4);   // right of the window, 50 units up: 0.75
+    s.moveTo(302.8, 700.0);  // below the window: clamped to 0
+    s.moveTo(302.8, 68.4);   // back inside, 20 units up: 0.6
+    s.release();
+    const auto ev = s.takeEvents();
+    ASSERT_NO_FATAL_FAILURE(expectOneGesture(ev, kTone));
+    std::vector<double> values;
+    for (const HostEvent& e : ev)
+        if (e.kind == HostEvent::Value && (values.empty() || values.back() != e.value))
+            values.push_back(e.value);
+    ASSERT_EQ(values.size(), 3u) << describe(ev);
+    EXPECT_NEAR(values[0], 0.75, 1e-6);
+    EXPECT_EQ(values[1], 0.0);
+    EXPECT_NEAR(values[2], 0.6, 1e-6);
+}
+
+TEST_F(ClapEditorInput, HostValueThatIsNoNumberLeavesTheKnobWhereItWas)
+{
+    // Level NaN and then +inf from the host, each followed by one notch towards the user.
+    // Tone changes in the same block: once it shows, the editor has taken Level as well.
+    const struct { double level; double tone; double after; } cases[] = {
+        { std::numeric_limits<double>::quiet_NaN(), 1.0, -1.2 }, // 0 dB kept
+        { std::numeric_limits<double>::infinity(), 0.0, 34.8 },  // held at +36 dB
+    };
+    RgbImage frame = s.settledFrame();
+    s.moveTo(84.4, 88.4);
+    frame = s.changedFrame(frame); // the read-out shows
+    for (const auto& c : cases)
+    {
+        s.processBlock({ { kLevel, c.level }, { kTone, c.tone } });
+        frame = s.changedFrame(frame);
+        s.wheel(false);
+        const auto ev = s.takeEvents();
+        ASSERT_EQ(ev.size(), 3u) << describe(ev);
+        EXPECT_EQ(ev[1].param, kLevel);
+        EXPECT_NEAR(ev[1].value, c.after, 1e-5) << c.level;
+        frame = s.changedFrame(frame);
+    }
+}
+
 TEST(ClapEditor, ReopenedEditorShowsTheHostValues)
 {
     ClapEditorSession s(1.0);
     REQUIRE_SESSION(s);
+    const RgbImage opened = s.settledFrame();
     s.processBlock({ { kTone, 1.0 } });
-    s.pump(100);
+    s.changedFrame(opened); // the editor has taken the value
     s.closeEditor();
-    s.pump(100);
+    EXPECT_TRUE(s.processBlock().empty()) << "closing an editor with no drag open sent something";
     s.processBlock({ { kDist, 0.0 } }); // while no editor is open
 
     // A new editor starts from the defaults and takes the plug-in's values as it opens.
@@ -529,19 +647,19 @@ TEST(ClapEditor, HostChangeShowsInTheNextFrame)
     EXPECT_EQ(readoutTextShare(before), 0.0) << "read-out drawn with nothing hovered";
 
     s.processBlock({ { kTone, 1.0 }, { kLevel, -24.0 } });
-    const RgbImage after = s.settledFrame();
+    const RgbImage after = s.changedFrame(before);
     expectPointerAt(after, 1.0, kToneKnob, 150.0);
     expectPointerAt(after, 1.0, kVol, -150.0);
     expectPointerAt(after, 1.0, kDistKnob, 150.0);
 
     // Hovering a knob shows its read-out, leaving it takes the read-out away.
     s.moveTo(302.8, 88.4);
-    const RgbImage hovered = s.settledFrame();
+    const RgbImage hovered = s.changedFrame(after);
     EXPECT_GT(readoutTextShare(hovered), 0.05);
     if (std::getenv("KORVANE_EDITOR_SCREENSHOTS") != nullptr)
         savePpm(hovered, dumpPath("clap-hover-tone"));
     s.moveTo(192.0, 260.0);
-    EXPECT_EQ(readoutTextShare(s.settledFrame()), 0.0);
+    EXPECT_EQ(readoutTextShare(s.changedFrame(hovered)), 0.0);
 }
 
 } // namespace

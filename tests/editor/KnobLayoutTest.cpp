@@ -82,7 +82,7 @@ TEST(ValueReadout, TextPerKnobAndRange)
 
 TEST(ValueReadout, HugeHostValueIsCutNotOverrun)
 {
-    // Host values are stored unclamped; a wild one must still end inside the buffer.
+    // Whatever value it is given, the read-out ends inside the buffer.
     volatile float huge = 3.0e38f; // opaque to the compiler, like a value from the host
     float values[kParamCount] = { 1.0f, 0.5f, huge, 1.0f, 0.0f, -80.0f };
     char buffer[kReadoutSize + 8];
@@ -115,7 +115,61 @@ TEST(NormalisedMapping, EditsAreClampedToTheRange)
     EXPECT_EQ(plainFromNormalized(kParamLevel, 1.5f), 36.0f);
     EXPECT_EQ(plainFromNormalized(kParamGate, -1.0f), -80.0f);
     EXPECT_EQ(plainFromNormalized(kParamGate, 2.0f), -30.0f);
-    EXPECT_EQ(plainFromNormalized(kParamTone, std::nanf("")), 1.0f); // NaN fails both tests
+    EXPECT_EQ(plainFromNormalized(kParamTone, std::nanf("")), 0.5f); // NaN fails both tests: the default
+}
+
+struct HostValueCase {
+    int parameter;
+    float value;   // from the host
+    float current; // the editor's copy before it
+    float held;    // what the editor keeps
+    const char* what;
+};
+
+TEST(NormalisedMapping, HostValuesAreHeldLikeThePlugInHoldsThem)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const HostValueCase cases[] = {
+        { kParamLevel, nan, 12.0f, 12.0f, "NaN keeps the current value" },
+        { kParamLevel, nan, nan, 0.0f, "NaN with no current number: the default" },
+        { kParamLevel, inf, 0.0f, 36.0f, "+inf clamps to the maximum" },
+        { kParamLevel, -inf, 0.0f, -24.0f, "-inf clamps to the minimum" },
+        { kParamLevel, 40.0f, 0.0f, 36.0f, "above the range" },
+        { kParamLevel, 12.345f, 0.0f, 12.345f, "in range: unchanged" },
+        { kParamGate, 0.0f, -80.0f, -30.0f, "a damaged gate of 0 dB" },
+        { kParamGate, -1e30f, -50.0f, -80.0f, "far below the range" },
+        { kParamGate, nan, -50.0f, -50.0f, "NaN Gate" },
+        { kParamGate, -79.4f, -80.0f, -79.4f, "in range: unchanged" },
+        { kParamDist, nan, 0.35f, 0.35f, "NaN Dist" },
+        { kParamTone, 2.0f, 0.5f, 1.0f, "above the range" },
+        { kParamBlend, -0.5f, 1.0f, 0.0f, "below the range" },
+        { kParamBypass, nan, 1.0f, 1.0f, "NaN Bypass" },
+    };
+    for (const HostValueCase& c : cases)
+        EXPECT_EQ(heldPlain(c.parameter, c.value, c.current), c.held) << c.parameter << ": " << c.what;
+}
+
+TEST(NormalisedMapping, EditsFromAValueThatIsNoNumberStartAtTheDefault)
+{
+    // Even a NaN that reached the copy never sends an edit to the maximum: a wheel notch or a
+    // drag starts from the default, a value off the range from its nearer end.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const KnobSpec& knob : kKnobs)
+    {
+        const int p = knob.parameter;
+        EXPECT_EQ(editStartNormalized(p, nan), defaultNormalized(p)) << knob.caption;
+        EXPECT_EQ(editStartNormalized(p, inf), 1.0f) << knob.caption;
+        EXPECT_EQ(editStartNormalized(p, -inf), 0.0f) << knob.caption;
+    }
+    // The report's case: a NaN Level and one notch towards the user.
+    EXPECT_NEAR(plainFromNormalized(kParamLevel, wheelNormalized(-1.0f, editStartNormalized(kParamLevel, nan))),
+                -1.2f, 1e-5f);
+    EXPECT_NEAR(plainFromNormalized(kParamLevel, wheelNormalized(-1.0f, editStartNormalized(kParamLevel, inf))),
+                34.8f, 1e-5f);
+    EXPECT_EQ(plainFromNormalized(kParamDist, dragNormalized(200.0f, editStartNormalized(kParamDist, nan), 250.0f, false)),
+              0.75f);
 }
 
 TEST(NormalisedMapping, WheelNotches)

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -23,7 +25,19 @@ bool sameTuid(const v3_tuid a, const v3_tuid b)
     return std::memcmp(a, b, sizeof(v3_tuid)) == 0;
 }
 
-// The host side of the view: its frame (resize requests) and its run loop.
+// What the controller passed on to the host's component handler, in order.
+struct HostEdit {
+    enum Kind { Begin, Value, End } kind;
+    v3_param_id id;
+    double normalized;
+};
+
+struct ComponentHandlerVtbl : v3_funknown {
+    v3_component_handler handler;
+};
+
+// The host side of the view: its frame (resize requests), its run loop, and the controller's
+// component handler.
 struct HostFrame;
 
 // What the plug-in holds: the address of a vtable pointer, with the owner right behind it.
@@ -35,15 +49,25 @@ struct FrameRef {
 struct HostFrame {
     v3_plugin_frame_cpp frame;
     v3_run_loop_cpp loop;
+    ComponentHandlerVtbl edits;
     FrameRef frameRef;
     FrameRef loopRef;
+    FrameRef editsRef;
     HostWindow* window;
     std::vector<v3_timer_handler**> timers;
     std::vector<std::pair<v3_event_handler**, int>> handlers;
+    std::vector<HostEdit> received;
 
     explicit HostFrame(HostWindow* w)
-        : frame(), loop(), frameRef { &frame, this }, loopRef { &loop, this }, window(w)
+        : frame(), loop(), edits(), frameRef { &frame, this }, loopRef { &loop, this },
+          editsRef { &edits, this }, window(w)
     {
+        edits.query_interface = queryInterface;
+        edits.ref = edits.unref = noRef;
+        edits.handler.begin_edit = beginEdit;
+        edits.handler.perform_edit = performEdit;
+        edits.handler.end_edit = endEdit;
+        edits.handler.restart_component = restartComponent;
         frame.query_interface = queryInterface;
         frame.ref = frame.unref = noRef;
         frame.frame.resize_view = resizeView;
@@ -56,6 +80,7 @@ struct HostFrame {
     }
 
     v3_plugin_frame** interface() { return reinterpret_cast<v3_plugin_frame**>(&frameRef); }
+    v3_component_handler** componentHandler() { return reinterpret_cast<v3_component_handler**>(&editsRef); }
 
     void tick()
     {
@@ -80,10 +105,32 @@ struct HostFrame {
             *obj = &f->loopRef;
             return V3_OK;
         }
+        if (sameTuid(iid, v3_component_handler_iid))
+        {
+            *obj = &f->editsRef;
+            return V3_OK;
+        }
         *obj = nullptr;
         return V3_NO_INTERFACE;
     }
     static uint32_t V3_API noRef(void*) { return 1; }
+
+    static v3_result V3_API beginEdit(void* self, v3_param_id id)
+    {
+        of(self)->received.push_back({ HostEdit::Begin, id, 0.0 });
+        return V3_OK;
+    }
+    static v3_result V3_API performEdit(void* self, v3_param_id id, double normalized)
+    {
+        of(self)->received.push_back({ HostEdit::Value, id, normalized });
+        return V3_OK;
+    }
+    static v3_result V3_API endEdit(void* self, v3_param_id id)
+    {
+        of(self)->received.push_back({ HostEdit::End, id, 0.0 });
+        return V3_OK;
+    }
+    static v3_result V3_API restartComponent(void*, int32_t) { return V3_OK; }
 
     static v3_result V3_API resizeView(void* self, v3_plugin_view** view, v3_view_rect* rect)
     {
@@ -165,6 +212,7 @@ public:
             fError = "controller initialize failed";
             return;
         }
+        v3_cpp_obj(fController)->set_component_handler(fController, fFrame.componentHandler());
         fView = v3_cpp_obj(fController)->create_view(fController, "editor");
         if (fView == nullptr)
         {
@@ -197,7 +245,8 @@ public:
         v3_view_rect rect = {};
         v3_cpp_obj(fView)->get_size(fView, &rect);
         fHost.resize(rect.right - rect.left, rect.bottom - rect.top);
-        pump(300);
+        // Up once the editor's window shows and its drawing has settled.
+        settledFrame();
     }
 
     ~Vst3EditorSession()
@@ -210,6 +259,7 @@ public:
         }
         if (fController != nullptr)
         {
+            v3_cpp_obj(fController)->set_component_handler(fController, nullptr);
             v3_cpp_obj_terminate(fController);
             v3_cpp_obj_unref(fController);
         }
@@ -217,8 +267,15 @@ public:
 
     v3_plugin_view** view() const { return fView; }
 
-    void pump(int milliseconds) { pumpFor(fHost, milliseconds, [this] { fFrame.tick(); }); }
+    // What the controller has passed on to the host so far.
+    const std::vector<HostEdit>& edits() const { return fFrame.received; }
+    // The host's run loop until `done` holds for what the host has received, at most 5 s.
+    bool waitFor(const std::function<bool(const std::vector<HostEdit>&)>& done)
+    {
+        return pumpUntil(fHost, [&] { return done(fFrame.received); }, [this] { fFrame.tick(); });
+    }
     RgbImage settledFrame() { return settledCapture(fHost, [this] { fFrame.tick(); }); }
+    RgbImage changedFrame(const RgbImage& before) { return changedCapture(fHost, before, [this] { fFrame.tick(); }); }
 
 private:
     HostFrame fFrame;
@@ -265,10 +322,11 @@ TEST(Vst3Editor, ContentScaleTwoDoublesTheView)
 
     // Redraw once after the resize (Xvfb's software GL keeps the first drawable size until
     // then), then the frame is the scale-1 picture at twice the resolution.
+    const RgbImage before = s.settledFrame();
     s.host().moveTo(84.4 * 2, 88.4 * 2);
-    s.pump(60);
+    const RgbImage hovered = s.changedFrame(before);
     s.host().moveTo(192.0 * 2, 260.0 * 2);
-    const RgbImage frame = s.settledFrame();
+    const RgbImage frame = s.changedFrame(hovered);
     ASSERT_EQ(frame.width, 768);
     const RgbImage reference = loadReferenceFrame();
     ASSERT_FALSE(reference.empty());
@@ -277,6 +335,41 @@ TEST(Vst3Editor, ContentScaleTwoDoublesTheView)
         savePpm(frame, dumpPath("vst3-scale2"));
     EXPECT_LT(d.meanAbs, 4.0) << "frame kept at " << dumpPath("vst3-scale2");
     EXPECT_GT(sharpness(frame), 0.55 * sharpness(reference));
+}
+
+TEST(Vst3Editor, LosingTheFocusMidDragEndsTheGesture)
+{
+    // Dist from 1.0 down by 20 units, then the host tells the view it lost the focus while the
+    // button is still down.
+    Vst3EditorSession s;
+    REQUIRE_SESSION(s);
+    s.host().moveTo(193.4, 88.4);
+    s.host().press(1);
+    s.host().moveTo(193.4, 108.4);
+    ASSERT_TRUE(s.waitFor([](const std::vector<HostEdit>& e) {
+        return std::any_of(e.begin(), e.end(), [](const HostEdit& x) { return x.kind == HostEdit::Value; });
+    })) << "the drag sent no value";
+    v3_cpp_obj(s.view())->on_focus(s.view(), false);
+    const std::vector<HostEdit> ev = s.edits();
+    ASSERT_GE(ev.size(), 3u);
+    EXPECT_EQ(ev.front().kind, HostEdit::Begin);
+    EXPECT_EQ(ev.back().kind, HostEdit::End);
+    for (size_t i = 1; i + 1 < ev.size(); ++i)
+        EXPECT_EQ(ev[i].kind, HostEdit::Value);
+    for (const HostEdit& e : ev)
+        EXPECT_EQ(e.id, ev.front().id);
+    EXPECT_NEAR(ev[ev.size() - 2].normalized, 0.9, 1e-6);
+
+    // The drag is over: moving and releasing send nothing, a wheel notch's gesture comes next.
+    s.host().moveTo(193.4, 128.4);
+    s.host().release(1);
+    s.host().moveTo(302.8, 88.4);
+    s.host().click(4);
+    ASSERT_TRUE(s.waitFor([&](const std::vector<HostEdit>& e) { return e.size() > ev.size() && e.back().kind == HostEdit::End; }));
+    const std::vector<HostEdit> after(s.edits().begin() + static_cast<std::ptrdiff_t>(ev.size()), s.edits().end());
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_NE(after[0].id, ev.front().id);
+    EXPECT_NEAR(after[1].normalized, 0.52, 1e-6);
 }
 
 } // namespace

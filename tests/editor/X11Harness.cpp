@@ -97,7 +97,7 @@ ImageDifference compareImages(const RgbImage& a, const RgbImage& b)
         if (worst > 32)
             ++large;
     }
-    d.meanAbs = total / (count * 3.0);
+    d.meanAbs = total / (static_cast<double>(count) * 3.0);
     d.largeFraction = double(large) / double(count);
     return d;
 }
@@ -371,4 +371,29 @@ RgbImage settledCapture(HostWindow& window, const std::function<void()>& idle)
         last = std::move(now);
     }
     return last;
+}
+
+bool pumpUntil(HostWindow& window, const std::function<bool()>& done, const std::function<void()>& idle,
+               int milliseconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;)
+    {
+        window.flush();
+        idle();
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    }
+}
+
+RgbImage changedCapture(HostWindow& window, const RgbImage& before, const std::function<void()>& idle)
+{
+    pumpUntil(window, [&] {
+        const RgbImage now = window.capture();
+        return ! now.empty() && (now.width != before.width || now.height != before.height || now.pixels != before.pixels);
+    }, idle);
+    return settledCapture(window, idle);
 }

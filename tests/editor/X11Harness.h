@@ -116,3 +116,10 @@ protected:
 void pumpFor(HostWindow& window, int milliseconds, const std::function<void()>& idle);
 // A frame once drawing has settled: two equal captures in a row, 50 ms of pumping apart.
 RgbImage settledCapture(HostWindow& window, const std::function<void()>& idle);
+// Pumps until `done` holds, at most for `milliseconds`; whether it held. What a test waits
+// for is an effect of its input, so a slow machine takes longer instead of failing.
+bool pumpUntil(HostWindow& window, const std::function<bool()>& done, const std::function<void()>& idle,
+               int milliseconds = 5000);
+// The settled frame once drawing has moved on from `before` (the input has been drawn), or
+// the settled frame at the deadline when nothing changed.
+RgbImage changedCapture(HostWindow& window, const RgbImage& before, const std::function<void()>& idle);
