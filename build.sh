@@ -15,6 +15,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+# The host tests restore saved sessions under a comma-decimal locale, as a German host would.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo sed -i 's/^# *\(de_DE\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^de_DE\.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen > /dev/null
+  $sudo locale-gen
+fi
+
 jobs=$(nproc)
 werror=${KORVANE_WERROR:-OFF}   # CI sets ON: warnings in the project's own code fail the build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR="$werror"
