@@ -904,7 +904,7 @@ v3_result Vst3Instance::process(const float* const* inputs, float* const* output
     data.inputs = &fInBus;
     data.outputs = &fOutBus;
     data.input_params = in.interface();
-    data.output_params = out.interface();
+    data.output_params = fOutputChangesOffered ? out.interface() : nullptr;
     data.ctx = &fContext;
 
     if (fObserver != nullptr)

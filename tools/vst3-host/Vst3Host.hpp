@@ -132,6 +132,8 @@ public:
     int32_t outputChangeCount() const noexcept { return fOutCount; }
     const Vst3ParamPoint& outputChange(int32_t index) const noexcept { return fOutChanges[index]; }
     void setProcessObserver(ProcessObserver* observer) noexcept { fObserver = observer; }
+    // Without, process calls pass no output parameter list, as VST3 allows a host to.
+    void setOutputChangesOffered(bool offered) noexcept { fOutputChangesOffered = offered; }
 
     // Main-thread duties after processing: hands the last output changes to the controller.
     void idle();
@@ -155,6 +157,7 @@ private:
     bool fSeparateController = false;
     bool fActive = false;
     bool fProcessing = false;
+    bool fOutputChangesOffered = true;
     double fSampleRate = 0.0;
     int32_t fMaxBlock = 0;
     ProcessObserver* fObserver = nullptr;
