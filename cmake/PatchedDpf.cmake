@@ -16,6 +16,8 @@ find_program(KORVANE_PATCH_PROGRAM patch REQUIRED)
 
 file(GLOB korvaneDpfPatches CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/dpf-patches/*.patch")
 list(SORT korvaneDpfPatches)
+# A patch edited in place also makes the copy again.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${korvaneDpfPatches})
 if(NOT KORVANE_DPF_PATCHES)
   set(korvaneDpfPatches "")
 endif()
