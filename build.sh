@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-mapfile -t pkgs < <(grep -v -E '^\s*(#|$)' tools/packages.txt)
+mapfile -t pkgs < <(grep -v -E '^\s*(#|$)' packages.txt)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -42,6 +42,10 @@ endif()
 if(NOT oldStamp STREQUAL korvaneDpfStamp)
   file(REMOVE_RECURSE "${KORVANE_DPF_DIR}")
   file(COPY "${KORVANE_DPF_UPSTREAM}/" DESTINATION "${KORVANE_DPF_DIR}")
+  # The copy keeps upstream's file times; new ones make every object built from an earlier copy
+  # (with other patches, or none) out of date.
+  file(GLOB_RECURSE copiedFiles "${KORVANE_DPF_DIR}/*")
+  file(TOUCH_NOCREATE ${copiedFiles})
   foreach(p IN LISTS korvaneDpfPatches)
     get_filename_component(name "${p}" NAME)
     execute_process(

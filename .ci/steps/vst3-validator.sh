@@ -68,7 +68,7 @@ fi
 if [ ! -f "$windows" ]; then
   fail "$windows is missing"
 elif [ -z "$wine" ]; then
-  fail "wine64 is not installed (tools/packages.txt lists it)"
+  fail "wine64 is not installed (packages.txt lists it)"
 elif [ ! -f "$bin/Korvane.vst3/Contents/x86_64-win/Korvane.vst3" ]; then
   fail "$bin/Korvane.vst3 is missing (run ./build.sh)"
 else

@@ -11,7 +11,7 @@ wine=$(command -v wine64 || true)
 if [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ]; then
   wine=/usr/lib/wine/wine64
 fi
-[ -n "$wine" ] || { echo "FAIL: wine64 is not installed (tools/packages.txt lists it)"; exit 1; }
+[ -n "$wine" ] || { echo "FAIL: wine64 is not installed (packages.txt lists it)"; exit 1; }
 for f in "$bin/clap-host.exe" "$bin/Korvane.clap"; do
   [ -f "$f" ] || { echo "FAIL: $f is missing (run ./build.sh)"; exit 1; }
 done
