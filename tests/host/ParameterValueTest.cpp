@@ -97,12 +97,7 @@ TEST_P(ParameterValues, NotANumberIsIgnoredAndNumbersAreHeldToTheRange)
             SCOPED_TRACE(std::string(r.symbol) + " " + c.name);
             p->setValues({ { i, current } });
             p->setValues({ { i, c.value } });
-            const double v = p->value(i);
-            // DPF's VST3 layer turns a switch value that is not a number into "off" before
-            // the plug-in sees it.
-            if (i == 4 && std::isnan(c.value) && GetParam() == Format::Vst3 && v == r.min)
-                continue;
-            EXPECT_NEAR(v, c.expected, 1e-6 * (r.max - r.min));
+            EXPECT_NEAR(p->value(i), c.expected, 1e-6 * (r.max - r.min));
         }
     }
     expectFiniteAndInRange(*p);

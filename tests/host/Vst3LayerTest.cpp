@@ -1,15 +1,20 @@
 // The VST3 module under host behaviour that VST3 allows but an easy-going host never shows:
 // parameter flushes of zero frames, the "no parameter" id among the changes, no output list,
-// a comma-decimal locale, changes made on the controller while not processing, and interface
-// pointers released in another order than they were taken.
+// a comma-decimal locale, changes made on the controller while not processing, interface
+// pointers released in another order than they were taken, changes that are not numbers and
+// damaged saved states.
 
 #include "HostTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
@@ -124,6 +129,19 @@ std::vector<double> restoredValues(const Vst3Instance::State& state)
     for (const Vst3ParamInfo& p : b.visibleParameters())
         values.push_back(b.normalisedToPlain(p.id, b.controllerValue(p.id)));
     return values;
+}
+
+// Where a parameter's value text begins in a component state, a run of NUL-ended fields in
+// which the value follows its symbol.
+size_t valueTextAt(const std::string& state, const char* symbol)
+{
+    const std::string key = std::string(symbol) + '\0';
+    for (size_t at = state.find(key); at != std::string::npos; at = state.find(key, at + 1))
+    {
+        if (at != 0 && state[at - 1] == '\0')
+            return at + key.size();
+    }
+    throw std::runtime_error(std::string("state lacks ") + symbol);
 }
 
 } // namespace
@@ -278,5 +296,96 @@ TEST(Vst3Layer, AudioProcessorKeepsTheComponentAliveUntilItIsReleased)
     EXPECT_EQ(v3_cpp_obj_terminate(comp), V3_OK);
     EXPECT_EQ(v3_cpp_obj_unref(comp), 1u) << "the processor still holds the component";
     EXPECT_EQ(v3_cpp_obj_unref(proc), 0u);
+    EXPECT_EQ(capture.finish(), "");
+}
+
+TEST(Vst3Layer, ChangeThatIsNotANumberKeepsTheValue)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // away from the defaults, Bypass on
+    const double current[] = { 0.3, 0.7, -6.0, 0.6, 1.0, -50.0 };
+    // at the start of a block, later in a block, in a flush of zero frames
+    const struct
+    {
+        int32_t frames, offset;
+    } calls[] = { { kBlock, 0 }, { kBlock, 100 }, { 0, 0 } };
+    for (const auto& c : calls)
+    {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames, offset " << c.offset);
+        Vst3Fixture a;
+        Vst3ParamPoint points[6];
+        for (uint32_t i = 0; i < 6; ++i)
+        {
+            points[i] = a.point(i, current[i]);
+            ASSERT_EQ(a.inst().setControllerValue(points[i].id, points[i].normalised), V3_OK);
+        }
+        ASSERT_EQ(a.process(kBlock, points, 6), V3_OK);
+
+        for (Vst3ParamPoint& p : points)
+            p = { c.offset, p.id, nan };
+        StderrCapture capture;
+        ASSERT_EQ(a.process(c.frames, points, 6), V3_OK);
+        EXPECT_EQ(capture.finish(), "");
+
+        const std::vector<double> values = restoredValues(a.inst().getState());
+        for (uint32_t i = 0; i < 6; ++i)
+            EXPECT_NEAR(values[i], current[i], 1e-4) << i;
+
+        // the controller refuses it as well
+        for (uint32_t i = 0; i < 6; ++i)
+        {
+            a.inst().setControllerValue(a.id(i), nan);
+            EXPECT_NEAR(a.inst().normalisedToPlain(a.id(i), a.inst().controllerValue(a.id(i))), current[i], 1e-4) << i;
+        }
+    }
+}
+
+TEST(Vst3Layer, ControllerShowsTheValuesThePluginTookFromADamagedState)
+{
+    // what a text means to the plug-in: not a number keeps the value, a number is held to the range
+    const struct
+    {
+        uint32_t index;
+        const char* text;
+        double held;
+    } damage[] = {
+        { kDist, "nan", 0.3 },   { kTone, "inf", 1.0 },    { kLevel, "-nan", -6.0 },
+        { kBlend, "-1e30", 0.0 }, { kBypass, "7", 1.0 }, { kGate, "junk", -30.0 },
+    };
+    const char* const symbols[] = { "dist", "tone", "level", "blend", "dpf_bypass", "gate" };
+    const double current[] = { 0.3, 0.7, -6.0, 0.6, 0.0, -50.0 };
+
+    Vst3Fixture a;
+    Vst3ParamPoint points[6];
+    for (uint32_t i = 0; i < 6; ++i)
+    {
+        points[i] = a.point(i, current[i]);
+        ASSERT_EQ(a.inst().setControllerValue(points[i].id, points[i].normalised), V3_OK);
+    }
+    ASSERT_EQ(a.process(kBlock, points, 6), V3_OK);
+    a.stop();
+
+    Vst3Instance::State state = a.inst().getState();
+    std::string text(state.component.begin(), state.component.end());
+    for (const auto& d : damage)
+    {
+        const size_t at = valueTextAt(text, symbols[d.index]);
+        text.replace(at, text.find('\0', at) - at, d.text);
+    }
+    state.component.assign(text.begin(), text.end());
+
+    StderrCapture capture;
+    ASSERT_EQ(a.inst().setState(state), V3_OK);
+    const std::vector<uint8_t> saved = a.inst().getState().component;
+    const std::string held(saved.begin(), saved.end());
+    for (const auto& d : damage)
+    {
+        SCOPED_TRACE(std::string(symbols[d.index]) + " = " + d.text);
+        const double normalised = a.inst().controllerValue(a.id(d.index));
+        EXPECT_TRUE(normalised >= 0.0 && normalised <= 1.0) << normalised;
+        EXPECT_NEAR(a.inst().normalisedToPlain(a.id(d.index), normalised), d.held, 1e-4);
+        // the component holds the same
+        EXPECT_NEAR(std::atof(held.c_str() + valueTextAt(held, symbols[d.index])), d.held, 1e-4);
+    }
     EXPECT_EQ(capture.finish(), "");
 }
