@@ -267,6 +267,18 @@ public:
 
     v3_plugin_view** view() const { return fView; }
 
+    // As a host closes the editor: removed, then its last reference released.
+    void closeView()
+    {
+        if (fView == nullptr)
+            return;
+        if (fAttached)
+            v3_cpp_obj(fView)->removed(fView);
+        fAttached = false;
+        v3_cpp_obj_unref(fView);
+        fView = nullptr;
+    }
+
     // What the controller has passed on to the host so far.
     const std::vector<HostEdit>& edits() const { return fFrame.received; }
     // The host's run loop until `done` holds for what the host has received, at most 5 s.
@@ -337,6 +349,23 @@ TEST(Vst3Editor, ContentScaleTwoDoublesTheView)
     EXPECT_GT(sharpness(frame), 0.55 * sharpness(reference));
 }
 
+bool hasValue(const std::vector<HostEdit>& e)
+{
+    return std::any_of(e.begin(), e.end(), [](const HostEdit& x) { return x.kind == HostEdit::Value; });
+}
+
+// Begin, one or more values, end, all of one parameter.
+void expectOneGesture(const std::vector<HostEdit>& ev)
+{
+    ASSERT_GE(ev.size(), 3u);
+    EXPECT_EQ(ev.front().kind, HostEdit::Begin);
+    EXPECT_EQ(ev.back().kind, HostEdit::End);
+    for (size_t i = 1; i + 1 < ev.size(); ++i)
+        EXPECT_EQ(ev[i].kind, HostEdit::Value);
+    for (const HostEdit& e : ev)
+        EXPECT_EQ(e.id, ev.front().id);
+}
+
 TEST(Vst3Editor, LosingTheFocusMidDragEndsTheGesture)
 {
     // Dist from 1.0 down by 20 units, then the host tells the view it lost the focus while the
@@ -346,18 +375,10 @@ TEST(Vst3Editor, LosingTheFocusMidDragEndsTheGesture)
     s.host().moveTo(193.4, 88.4);
     s.host().press(1);
     s.host().moveTo(193.4, 108.4);
-    ASSERT_TRUE(s.waitFor([](const std::vector<HostEdit>& e) {
-        return std::any_of(e.begin(), e.end(), [](const HostEdit& x) { return x.kind == HostEdit::Value; });
-    })) << "the drag sent no value";
+    ASSERT_TRUE(s.waitFor(hasValue)) << "the drag sent no value";
     v3_cpp_obj(s.view())->on_focus(s.view(), false);
     const std::vector<HostEdit> ev = s.edits();
-    ASSERT_GE(ev.size(), 3u);
-    EXPECT_EQ(ev.front().kind, HostEdit::Begin);
-    EXPECT_EQ(ev.back().kind, HostEdit::End);
-    for (size_t i = 1; i + 1 < ev.size(); ++i)
-        EXPECT_EQ(ev[i].kind, HostEdit::Value);
-    for (const HostEdit& e : ev)
-        EXPECT_EQ(e.id, ev.front().id);
+    ASSERT_NO_FATAL_FAILURE(expectOneGesture(ev));
     EXPECT_NEAR(ev[ev.size() - 2].normalized, 0.9, 1e-6);
 
     // The drag is over: moving and releasing send nothing, a wheel notch's gesture comes next.
@@ -370,6 +391,26 @@ TEST(Vst3Editor, LosingTheFocusMidDragEndsTheGesture)
     ASSERT_EQ(after.size(), 3u);
     EXPECT_NE(after[0].id, ev.front().id);
     EXPECT_NEAR(after[1].normalized, 0.52, 1e-6);
+}
+
+TEST(Vst3Editor, ClosingTheViewMidDragEndsTheGesture)
+{
+    // Dist from 1.0 down by 20 units: 0.9; the host closes the view before the release. The
+    // editor ends the gesture while it is destroyed, which must still reach the host.
+    Vst3EditorSession s;
+    REQUIRE_SESSION(s);
+    s.host().moveTo(193.4, 88.4);
+    s.host().press(1);
+    s.host().moveTo(193.4, 108.4);
+    ASSERT_TRUE(s.waitFor(hasValue)) << "the drag sent no value";
+    testing::internal::CaptureStderr();
+    s.closeView();
+    const std::string printed = testing::internal::GetCapturedStderr();
+    s.host().release(1);
+    EXPECT_EQ(printed, "");
+    const std::vector<HostEdit> ev = s.edits();
+    ASSERT_NO_FATAL_FAILURE(expectOneGesture(ev));
+    EXPECT_NEAR(ev[ev.size() - 2].normalized, 0.9, 1e-6);
 }
 
 } // namespace
