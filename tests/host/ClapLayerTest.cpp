@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -400,29 +401,40 @@ TEST(ClapLayer, StatesThatAreNotOursAreRefusedAndChangeNothing)
         byte = static_cast<uint8_t>(x >> 24);
     }
     const std::string foreign("name\0Korvane\0level\0-3\0\xfe", 23); // keys and values, no sections
+    // Our own state cut right after Tone's value: Dist and Tone read in full, the rest missing.
+    const std::string text(good.begin(), good.end());
+    const size_t toneEnd = text.find('\0', text.find(std::string("\0tone\0", 6)) + 6) + 1;
+    const auto cut = [&](const size_t size) {
+        return std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
+    };
     const struct
     {
         const char* name;
         std::vector<uint8_t> data;
-        bool valuesKept; // a stream cut inside our parameter list has set the values before the cut
     } kStreams[] = {
-        { "empty", {}, true },
-        { "random bytes", random, true },
-        { "foreign pairs", std::vector<uint8_t>(foreign.begin(), foreign.end()), true },
-        { "cut in half", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2), false },
-        { "cut before its end", std::vector<uint8_t>(good.begin(), good.end() - 2), false },
+        { "empty", {} },
+        { "random bytes", random },
+        { "foreign pairs", std::vector<uint8_t>(foreign.begin(), foreign.end()) },
+        { "cut after a value", cut(toneEnd) },
+        { "cut in half", cut(good.size() / 2) },
+        { "cut before its end", cut(good.size() - 2) },
     };
+    // What the instance holds when each stream comes, none of it what the good state holds.
+    const double held[] = { 0.2, 0.9, -6.0, 0.25, 0.0, -60.0 };
+    ParamEvent heldEvents[6];
+    for (uint32_t i = 0; i < 6; ++i)
+        heldEvents[i] = { 0, i, held[i] };
     for (const auto& s : kStreams)
     {
         SCOPED_TRACE(s.name);
         for (const size_t chunk : { SIZE_MAX, size_t(7) })
         {
             SCOPED_TRACE(chunk);
-            inst.flushParams(kSession, 6);
+            inst.flushParams(heldEvents, 6);
             EXPECT_FALSE(inst.loadState(s.data, chunk));
-            if (s.valuesKept)
-                expectSession(inst, "after the refused load");
+            expectValues(inst, held, "after the refused load");
         }
     }
     EXPECT_TRUE(inst.loadState(good));
+    expectSession(inst, "after the good state");
 }
