@@ -122,6 +122,7 @@ public:
 
     const clap_plugin_gui_t* gui() const { return fGui; }
     const clap_plugin_t* plugin() const { return fInstance->plugin(); }
+    ClapInstance& instance() { return *fInstance; }
 
     // Runs one audio block (with optional host parameter changes) and returns what the
     // plug-in pushed to the host: the editor's gestures and values. They are kept for
@@ -599,6 +600,47 @@ TEST_F(ClapEditorInput, HostValueThatIsNoNumberLeavesTheKnobWhereItWas)
         ASSERT_EQ(ev.size(), 3u) << describe(ev);
         EXPECT_EQ(ev[1].param, kLevel);
         EXPECT_NEAR(ev[1].value, c.after, 1e-5) << c.level;
+        frame = s.changedFrame(frame);
+    }
+}
+
+// The state text is a run of NUL-ended fields; a parameter's value follows its symbol.
+std::vector<uint8_t> withValueText(const std::vector<uint8_t>& state, const std::string& symbol, const std::string& text)
+{
+    std::string s(state.begin(), state.end());
+    const std::string key = '\0' + symbol + '\0';
+    const size_t from = s.find(key) + key.size();
+    s.replace(from, s.find('\0', from) - from, text);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+TEST_F(ClapEditorInput, EditorFollowsTheValueThePlugInHolds)
+{
+    // Level +6 dB from the host, and before the editor's next idle a Level the plug-in does
+    // not take: the plug-in keeps +6 dB, so the editor must show it too, and one notch towards
+    // the user sends +4.8 dB (not -1.2 from the 0 dB the editor held before). Tone changes
+    // with it: once it shows, the editor has taken Level as well.
+    const std::vector<uint8_t> damaged =
+        withValueText(withValueText(s.instance().saveState(), "tone", "1"), "level", "nan");
+    const struct { const char* name; std::function<void()> change; } cases[] = {
+        { "damaged state", [&] { EXPECT_TRUE(s.instance().loadState(damaged)); } },
+        { "host value that is no number",
+          [&] { s.processBlock({ { kLevel, std::numeric_limits<double>::quiet_NaN() }, { kTone, 0.0 } }); } },
+    };
+    RgbImage frame = s.settledFrame();
+    s.moveTo(84.4, 88.4);
+    frame = s.changedFrame(frame); // the read-out shows
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        s.processBlock({ { kLevel, 6.0 } });
+        c.change();
+        frame = s.changedFrame(frame);
+        s.wheel(false);
+        const auto ev = s.takeEvents();
+        ASSERT_EQ(ev.size(), 3u) << describe(ev);
+        EXPECT_EQ(ev[1].param, kLevel);
+        EXPECT_NEAR(ev[1].value, 4.8, 1e-5);
         frame = s.changedFrame(frame);
     }
 }
