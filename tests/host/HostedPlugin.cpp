@@ -42,8 +42,9 @@ public:
 
     double value(const uint32_t index) const override { return fInst.paramValue(index); }
 
-    // A rate that changes the latency makes DPF ask for a restart at its next chance; a DAW
-    // honours that before playback starts, so the audio that follows is not cut by one.
+    // The latency of a new rate is told to the host from within activate, with no restart
+    // asked for; the flush and the idle before playback are what a DAW does, and would still
+    // honour a restart if the plug-in asked for one.
     void activate(const double sampleRate) override
     {
         if (!fInst.activate(sampleRate, kMaxBlock))
