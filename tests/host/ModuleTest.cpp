@@ -115,7 +115,7 @@ TEST(ClapModule, ParameterListMatchesTheTable)
     }
 }
 
-TEST(ClapModule, LatencyChangeIsToldByTheActivateOfTheNewRate)
+TEST(ClapModule, LatencyOfANewRateIsToldToTheHost)
 {
     ClapInstance inst(clapModule());
     ASSERT_TRUE(inst.activate(44100, 512));
@@ -130,7 +130,7 @@ TEST(ClapModule, LatencyChangeIsToldByTheActivateOfTheNewRate)
     ASSERT_TRUE(inst.activate(96000, 512));
     EXPECT_EQ(inst.latency(), 42u);
     ASSERT_EQ(inst.process(in, out, 512), CLAP_PROCESS_CONTINUE);
-    inst.idle(); // nothing to restart: the activate has told the host already
+    inst.idle(); // nothing to restart: activate has told it (ClapLayer checks that only activate does)
     EXPECT_GT(inst.requests().latencyChanged.load(), before);
     EXPECT_TRUE(inst.isActive());
     EXPECT_EQ(inst.latency(), 42u);
