@@ -16,7 +16,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -53,42 +52,6 @@ void expectSession(const ClapInstance& inst, const char* what)
         values[e.id] = e.value;
     expectValues(inst, values, what);
 }
-
-// Everything the process writes to file descriptor 2 while this is alive.
-class StderrCapture
-{
-public:
-    StderrCapture()
-        : fFile(std::tmpfile())
-    {
-        std::fflush(stderr);
-        fSaved = dup(2);
-        dup2(fileno(fFile), 2);
-    }
-
-    ~StderrCapture() { finish(); }
-
-    std::string finish()
-    {
-        if (fSaved < 0)
-            return fText;
-        std::fflush(stderr);
-        dup2(fSaved, 2);
-        close(fSaved);
-        fSaved = -1;
-        std::rewind(fFile);
-        char buf[512];
-        for (size_t n; (n = std::fread(buf, 1, sizeof(buf), fFile)) != 0;)
-            fText.append(buf, n);
-        std::fclose(fFile);
-        return fText;
-    }
-
-private:
-    std::FILE* fFile;
-    int fSaved = -1;
-    std::string fText;
-};
 
 void expectNothingPrinted(const std::string& text, const char* what)
 {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unistd.h>
 
 void Stereo::append(const Stereo& other)
 {
@@ -117,4 +118,28 @@ std::vector<float> delayedMono(const Stereo& in, const uint32_t delay)
     for (size_t i = delay; i < in.size(); ++i)
         m[i] = (in.l[i - delay] + in.r[i - delay]) * 0.5f;
     return m;
+}
+
+StderrCapture::StderrCapture()
+    : fFile(std::tmpfile())
+{
+    std::fflush(stderr);
+    fSaved = dup(2);
+    dup2(fileno(fFile), 2);
+}
+
+std::string StderrCapture::finish()
+{
+    if (fSaved < 0)
+        return fText;
+    std::fflush(stderr);
+    dup2(fSaved, 2);
+    close(fSaved);
+    fSaved = -1;
+    std::rewind(fFile);
+    char buf[512];
+    for (size_t n; (n = std::fread(buf, 1, sizeof(buf), fFile)) != 0;)
+        fText.append(buf, n);
+    std::fclose(fFile);
+    return fText;
 }

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 struct Stereo
@@ -43,3 +45,21 @@ double rms(const std::vector<float>& x, size_t from, size_t to);
 bool allFinite(const std::vector<float>& x);
 // The mono sum the plug-in works on, delayed by a number of samples (silence before).
 std::vector<float> delayedMono(const Stereo& in, uint32_t delay);
+
+// Everything the process writes to file descriptor 2 while this is alive, or until finish().
+class StderrCapture
+{
+public:
+    StderrCapture();
+    ~StderrCapture() { finish(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // Restores file descriptor 2 and returns what was written (again on later calls).
+    std::string finish();
+
+private:
+    std::FILE* fFile;
+    int fSaved = -1;
+    std::string fText;
+};
