@@ -79,6 +79,17 @@ private:
     float fOut[2][kBlock] = {};
 };
 
+// The six values set on the controller and brought to the component in one block, as a host does.
+void holdValues(Vst3Fixture& a, const double (&values)[6], Vst3ParamPoint (&points)[6])
+{
+    for (uint32_t i = 0; i < 6; ++i)
+    {
+        points[i] = a.point(i, values[i]);
+        ASSERT_EQ(a.inst().setControllerValue(points[i].id, points[i].normalised), V3_OK);
+    }
+    ASSERT_EQ(a.process(kBlock, points, 6), V3_OK);
+}
+
 // The plain values that a fresh instance holds once it has loaded the state, as its controller
 // shows them.
 std::vector<double> restoredValues(const Vst3Instance::State& state)
@@ -274,12 +285,7 @@ TEST(Vst3Layer, ChangeThatIsNotANumberKeepsTheValue)
         SCOPED_TRACE(testing::Message() << c.frames << " frames, offset " << c.offset);
         Vst3Fixture a;
         Vst3ParamPoint points[6];
-        for (uint32_t i = 0; i < 6; ++i)
-        {
-            points[i] = a.point(i, current[i]);
-            ASSERT_EQ(a.inst().setControllerValue(points[i].id, points[i].normalised), V3_OK);
-        }
-        ASSERT_EQ(a.process(kBlock, points, 6), V3_OK);
+        ASSERT_NO_FATAL_FAILURE(holdValues(a, current, points));
 
         for (Vst3ParamPoint& p : points)
             p = { c.offset, p.id, nan };
@@ -317,12 +323,7 @@ TEST(Vst3Layer, ControllerShowsTheValuesThePluginTookFromADamagedState)
 
     Vst3Fixture a;
     Vst3ParamPoint points[6];
-    for (uint32_t i = 0; i < 6; ++i)
-    {
-        points[i] = a.point(i, current[i]);
-        ASSERT_EQ(a.inst().setControllerValue(points[i].id, points[i].normalised), V3_OK);
-    }
-    ASSERT_EQ(a.process(kBlock, points, 6), V3_OK);
+    ASSERT_NO_FATAL_FAILURE(holdValues(a, current, points));
     a.stop();
 
     Vst3Instance::State state = a.inst().getState();
