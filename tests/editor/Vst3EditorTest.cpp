@@ -366,16 +366,22 @@ void expectOneGesture(const std::vector<HostEdit>& ev)
         EXPECT_EQ(e.id, ev.front().id);
 }
 
+// Presses on the Dist knob and drags 20 units down (1.0 to 0.9), the button held.
+void dragDistDown(Vst3EditorSession& s)
+{
+    s.host().moveTo(193.4, 88.4);
+    s.host().press(1);
+    s.host().moveTo(193.4, 108.4);
+    ASSERT_TRUE(s.waitFor(hasValue)) << "the drag sent no value";
+}
+
 TEST(Vst3Editor, LosingTheFocusMidDragEndsTheGesture)
 {
     // Dist from 1.0 down by 20 units, then the host tells the view it lost the focus while the
     // button is still down.
     Vst3EditorSession s;
     REQUIRE_SESSION(s);
-    s.host().moveTo(193.4, 88.4);
-    s.host().press(1);
-    s.host().moveTo(193.4, 108.4);
-    ASSERT_TRUE(s.waitFor(hasValue)) << "the drag sent no value";
+    ASSERT_NO_FATAL_FAILURE(dragDistDown(s));
     v3_cpp_obj(s.view())->on_focus(s.view(), false);
     const std::vector<HostEdit> ev = s.edits();
     ASSERT_NO_FATAL_FAILURE(expectOneGesture(ev));
@@ -399,10 +405,7 @@ TEST(Vst3Editor, ClosingTheViewMidDragEndsTheGesture)
     // editor ends the gesture while it is destroyed, which must still reach the host.
     Vst3EditorSession s;
     REQUIRE_SESSION(s);
-    s.host().moveTo(193.4, 88.4);
-    s.host().press(1);
-    s.host().moveTo(193.4, 108.4);
-    ASSERT_TRUE(s.waitFor(hasValue)) << "the drag sent no value";
+    ASSERT_NO_FATAL_FAILURE(dragDistDown(s));
     testing::internal::CaptureStderr();
     s.closeView();
     const std::string printed = testing::internal::GetCapturedStderr();
