@@ -141,13 +141,8 @@ void MarvixPlugin::setParameterValue(const uint32_t index, float value)
     if (index >= kParamCount)
         return;
 
-    // A damaged saved state or a faulty host may send anything: a value that is not a number
-    // keeps the current one, and every number is held to the range (Level +100 dB would be a
-    // gain of 100000).
-    if (std::isnan(value))
-        return;
-    value = std::min(std::max(value, kParameterSpecs[index].min), kParameterSpecs[index].max);
-
+    // A damaged saved state or a faulty host may send anything.
+    value = heldPlain(static_cast<int32_t>(index), value, fValues[index]);
     fValues[index] = value;
 
     switch (index)

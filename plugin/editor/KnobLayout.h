@@ -94,15 +94,6 @@ inline float defaultNormalized(int32_t parameter)
     return normalizedFromPlain(parameter, kParameterSpecs[parameter].def);
 }
 
-// A value from the host held to the parameter's range, as the plug-in holds it. NaN (a damaged
-// state, a faulty host) is no value: the current one stays, or the default when that is NaN too.
-inline float heldPlain(int32_t parameter, float value, float current)
-{
-    const ParameterSpec& spec = kParameterSpecs[parameter];
-    const float v = ! std::isnan(value) ? value : (! std::isnan(current) ? current : spec.def);
-    return v < spec.min ? spec.min : (v > spec.max ? spec.max : v);
-}
-
 // Where a drag or a wheel notch starts from: the value's place held to 0..1, the default's for NaN.
 inline float editStartNormalized(int32_t parameter, float value)
 {
